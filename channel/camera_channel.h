@@ -1,0 +1,82 @@
+#ifndef CHANNEL_CAMERA_CHANNEL_H
+#define CHANNEL_CAMERA_CHANNEL_H
+
+#include <stdint.h>
+
+#include <atomic>
+#include <deque>
+#include <string>
+
+#include "channel/camera_notify.h"
+#include "net/tcp_connection.h"
+#include "protocol/message.h"
+#include "runtime/mutex.h"
+#include "runtime/worker_thread.h"
+
+const int32_t kRelaySlotSize = 204800;
+const uint32_t kRelaySlotCount = 10;
+
+// One channel of the local camera towards the cloud: its relay link, the
+// relay server's commands and the live video it forwards.
+class CameraChannel {
+public:
+    CameraChannel(ICameraNotify *owner, int32_t index, uint32_t hDev);
+    ~CameraChannel();  // the caller stops the SDK stream first
+    CameraChannel(const CameraChannel &) = delete;
+    CameraChannel &operator=(const CameraChannel &) = delete;
+
+    // Appends a copy of a relay request (kind 1) and wakes the relay thread.
+    void PostRelayRequest(const NotifyEvent &event);
+
+    // Safe copies for other threads (the alarm report).
+    std::string GetSxtId() const;
+    std::string GetCameraName() const;
+    int32_t Index() const { return m_Index; }
+
+    // Relay link (relay_loop.cpp).
+    static int RelayLoop(void *channel);
+    int32_t SendRelayLogin();
+    int32_t SendRelayHeartbeat();
+    int32_t SendRelayStatus();
+
+    // Relay commands (relay_commands.cpp).
+    static void OnRelayPacket(const char *body, int32_t length, void *channel);
+    static int CommandStep(void *channel);
+    void PtzControl(int32_t n);
+    void SetDeviceTime(const std::string &text);
+
+    // Media (media_forwarding.cpp).
+    int32_t ApplyVideoQuality(const std::string &level);
+    int32_t StartSdkStream(bool mainStream);
+    void StopSdkStream();
+    static int OnStreamData(unsigned int handle, unsigned int dataType, unsigned char *data,
+                            unsigned int length, void *userData);
+    void ForwardFrame(const unsigned char *payload, uint32_t n, bool keyFrame, uint32_t timeStamp);
+
+private:
+    void RunRelayLoop();
+    void RunCommandStep();
+
+    std::string m_SxtId;       // relay thread writes under m_RequestLock
+    std::string m_CameraName;  // never changed
+    int32_t m_Index;
+    uint32_t m_hDev;
+    ICameraNotify *m_Owner;
+    std::string m_TransIp;     // relay thread writes under m_RequestLock
+    std::string m_TransPort;   // relay thread writes under m_RequestLock
+    WorkerThread m_RelayThread;
+    TcpConnection m_RelayConn;
+    WorkerThread m_CommandThread;
+    Mutex m_CommandLock;
+    std::deque<ParsedMessage> m_CommandQueue;
+    mutable Mutex m_RequestLock;
+    std::deque<NotifyEvent> m_RequestQueue;
+    std::atomic<uint32_t> m_Width;
+    std::atomic<uint32_t> m_Height;
+    std::atomic<uint32_t> m_FrameSeq;
+    std::atomic<bool> m_Forwarding;
+    std::atomic<int32_t> m_RelayRecvTime;
+    std::atomic<bool> m_NeedKeyFrame;
+};
+
+#endif

@@ -1,0 +1,80 @@
+#ifndef LOGIC_SERVER_LOGIC_H
+#define LOGIC_SERVER_LOGIC_H
+
+#include <stdint.h>
+
+#include <deque>
+#include <map>
+#include <string>
+
+#include "alarm/http_post_file.h"
+#include "channel/camera_channel.h"
+#include "channel/camera_notify.h"
+#include "net/tcp_connection.h"
+#include "protocol/message.h"
+#include "runtime/mutex.h"
+
+const int kLogicSlotSize = 1024;
+const uint32_t kLogicSlotCount = 3;
+
+// The agent's session with the cloud logic server and the hub of the logic
+// thread: the SDK login, the camera channels, the logic connection and the
+// queue of events that other threads hand to it.
+class CServerLogic : public ICameraNotify {
+public:
+    CServerLogic();
+    ~CServerLogic() override;
+    CServerLogic(const CServerLogic &) = delete;
+    CServerLogic &operator=(const CServerLogic &) = delete;
+
+    // ICameraNotify: appends a copy of the event, from any thread.
+    void notify(const NotifyEvent &event) override;
+    void PostEvent(const NotifyEvent &event);
+
+    // Runs the session against the address in the settings until 21
+    // connects in a row have failed; returns 1.
+    int Run();
+
+    int SendHeartbeat();
+    int SendDevLogin();
+    int SendCameraState(const NotifyEvent &event);
+
+    // Dispatcher (logic_dispatcher.cpp) and camera lists (camera_lists.cpp).
+    void HandleMessage(const std::string &text);
+    void ApplyCameraLists(const MessageFields &fields);
+
+    // Camera login (camera_login.cpp).
+    int LoginDev();
+    int LoginSdk();
+    void LogoutDev();
+
+    // Alarm (alarm_report.cpp in this target).
+    int ReportAlarm(int32_t kind);
+
+    size_t PendingEventCount();
+    // The channel with the lowest index, or null; safe from any thread.
+    CameraChannel *FirstChannel();
+
+private:
+    bool TakeEvent(NotifyEvent *event);
+    void HandleEvent(const NotifyEvent &event);
+
+public:
+    // Fields in declaration order. All belong to the logic thread except
+    // where a lock or another thread is named.
+    Mutex m_EventLock;
+    std::deque<NotifyEvent> m_EventQueue;  // under m_EventLock
+    uint32_t m_hDev;
+    TcpConnection m_LogicConn;
+    int32_t m_LastRecvTime;
+    std::map<int32_t, CameraChannel *> m_Channels;  // changed under m_ChannelsLock
+    Mutex m_ChannelsLock;  // lets the alarm thread read m_Channels while the login fills it
+    int32_t m_LoginRetryTime;
+    int32_t m_AlarmTime;  // alarm thread only
+    CHttpUploader m_Uploader;
+};
+
+// Receive callback of the logic connection.
+void LogicMessageHandler(const char *body, int32_t length, void *context);
+
+#endif

@@ -1,0 +1,91 @@
+#ifndef NET_TCP_CONNECTION_H
+#define NET_TCP_CONNECTION_H
+
+#include <stdint.h>
+
+#include <atomic>
+
+#include "net/packet_buffer.h"
+#include "runtime/mutex.h"
+
+// Receive callback: one complete frame body (kind byte first) and its length.
+typedef void (*ReceiveCallback)(const char *body, int32_t length, void *context);
+
+const int32_t kRecvBufferSize = 262144;
+const int32_t kMaxFrameLength = kRecvBufferSize - 4;
+const int kSendBufferSize = 262144;
+const uint32_t kRelayStreamKind = 12;
+const int32_t kMediaHeaderSize = 24;
+const int32_t kVideoPacketOverhead = 4 + 1 + kMediaHeaderSize;  // n + 29 bytes in the slot
+
+// The one TCP client of the agent: resolves, connects with a time-out, then
+// runs as a non-blocking pipe driven by its owner thread (Connect, Close,
+// PollSend, PollReceive, Wait). Any thread may queue packets.
+class TcpConnection {
+public:
+    TcpConnection();
+    ~TcpConnection();
+    TcpConnection(const TcpConnection &) = delete;
+    TcpConnection &operator=(const TcpConnection &) = delete;
+
+    void Setup(int32_t slotSize, uint32_t slotCount, ReceiveCallback onReceive, void *context);
+    // 1 when connected, 0 otherwise. Only while closed.
+    int Connect(const char *host, unsigned int port, int timeoutSec);
+    void Close();
+    bool IsConnected() const { return m_Connected.load(std::memory_order_acquire); }
+
+    // One select with a time-out in microseconds, then at most one send or
+    // receive step. 1 when the connection is still usable, 0 otherwise.
+    int PollSend(int timeoutUs);
+    int PollReceive(int timeoutUs);
+
+    // Blocks until the socket is readable, or writable while something is
+    // queued or being sent, or a producer queued a packet or called Wake, or
+    // timeoutMs passed. While closed it waits for a wake or the time-out
+    // only. Owner thread only. Returns nothing the caller must act on: the
+    // owner then runs its polls as usual.
+    void Wait(int timeoutMs);
+    // Ends a Wait in progress (or the next one) at once; any thread.
+    void Wake();
+
+    // Queueing, from any thread; 1 when queued, 0 otherwise.
+    int QueueText(const char *text);
+    int QueueBytes(const void *data, int32_t length);
+    int QueueVideoFrame(uint32_t width, uint32_t height, uint32_t sequence, uint32_t streamKind,
+                        bool keyFrame, const void *payload, int32_t n, uint32_t timeStamp);
+    uint32_t QueuedCount();
+    bool IsSendIdle() const { return m_SendingBusy.load(std::memory_order_acquire) == false; }
+
+    int32_t SlotSize() const { return m_SlotSize; }
+    uint32_t SlotCount() const { return m_SlotCount; }
+    uint32_t FreeSlotCount() { return m_Packets.FreeCount(); }
+
+private:
+    // Implementation detail owned by the transport; see tcp_connection.cpp.
+    PacketSlot *TakeSlotFor(int32_t needed, uint32_t *generation);
+    void EnqueueFilled(PacketSlot *slot);
+    void SendStep();
+    void ReceiveStep();
+    int PollOnce(bool forSend, int timeoutUs);
+
+    int32_t m_SlotSize;
+    uint32_t m_SlotCount;
+    ReceiveCallback m_OnReceive;
+    void *m_Context;
+    int m_Socket;
+    std::atomic<bool> m_Connected;
+    Mutex m_SocketLock;
+    unsigned char *m_RecvBuf;
+    unsigned char *m_Scratch;
+    int32_t m_RecvFill;
+    PacketSlot *m_Sending;
+    std::atomic<bool> m_SendingBusy;
+    int32_t m_SentBytes;
+    PacketBuffer m_Packets;
+    // Bumped by every Close (under the send-queue lock), so a packet filled
+    // for an earlier connection can never be sent on a later one.
+    std::atomic<uint32_t> m_Generation;
+    int m_WakePipe[2];
+};
+
+#endif

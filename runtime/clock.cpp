@@ -1,0 +1,51 @@
+#include "runtime/clock.h"
+
+#include <sys/select.h>
+#include <sys/time.h>
+
+#include <atomic>
+
+namespace {
+std::atomic<int32_t> g_OffsetMs(0);
+}
+
+int32_t NowMs()
+{
+    struct timeval tv;
+    if (gettimeofday(&tv, nullptr) != 0)
+        return 0;
+    // Wrapping 32-bit arithmetic, done unsigned to keep it well defined.
+    uint32_t ms = static_cast<uint32_t>(tv.tv_sec) * 1000u +
+                  static_cast<uint32_t>(tv.tv_usec / 1000);
+    ms += static_cast<uint32_t>(g_OffsetMs.load(std::memory_order_relaxed));
+    return static_cast<int32_t>(ms);
+}
+
+uint32_t AbsDiffMs(int32_t later, int32_t earlier)
+{
+    int32_t diff = static_cast<int32_t>(ElapsedMs(later, earlier));
+    return diff < 0 ? 0u - static_cast<uint32_t>(diff) : static_cast<uint32_t>(diff);
+}
+
+void SleepMs(int ms)
+{
+    if (ms < 0)
+        ms = 0;
+    struct timeval tv;
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    select(0, nullptr, nullptr, nullptr, &tv);
+}
+
+void SetClockOffsetMs(int32_t offsetMs) { g_OffsetMs.store(offsetMs, std::memory_order_relaxed); }
+
+void AdvanceClockMs(int32_t deltaMs)
+{
+    int32_t old = g_OffsetMs.load(std::memory_order_relaxed);
+    while (!g_OffsetMs.compare_exchange_weak(
+        old, static_cast<int32_t>(static_cast<uint32_t>(old) + static_cast<uint32_t>(deltaMs)),
+        std::memory_order_relaxed)) {
+    }
+}
+
+int32_t ClockOffsetMs() { return g_OffsetMs.load(std::memory_order_relaxed); }

@@ -1,0 +1,30 @@
+#ifndef RUNTIME_CLOCK_H
+#define RUNTIME_CLOCK_H
+
+#include <stdint.h>
+
+// Wall-clock milliseconds modulo 2^32, read as signed. Readings have no
+// fixed origin: callers compare only the 32-bit difference of two readings.
+int32_t NowMs();
+
+// Milliseconds elapsed from `earlier` to `later`, as an unsigned 32-bit
+// difference (right across a wrap for intervals below 2^31 ms).
+inline uint32_t ElapsedMs(int32_t later, int32_t earlier)
+{
+    return static_cast<uint32_t>(later) - static_cast<uint32_t>(earlier);
+}
+
+// Absolute value of the signed 32-bit difference of two readings.
+uint32_t AbsDiffMs(int32_t later, int32_t earlier);
+
+// Waits `ms` milliseconds with a select on no descriptors; a signal may cut
+// the wait short.
+void SleepMs(int ms);
+
+// Test seam: an offset added to every NowMs reading, so tests can move time
+// forward by seconds without waiting for them.
+void SetClockOffsetMs(int32_t offsetMs);
+void AdvanceClockMs(int32_t deltaMs);
+int32_t ClockOffsetMs();
+
+#endif
