@@ -10,6 +10,7 @@
 #include "alarm/http_post_file.h"
 #include "channel/camera_channel.h"
 #include "channel/camera_notify.h"
+#include "logic/interface_query.h"
 #include "net/tcp_connection.h"
 #include "protocol/message.h"
 #include "runtime/mutex.h"
@@ -43,9 +44,12 @@ public:
     void HandleMessage(const std::string &text);
     void ApplyCameraLists(const MessageFields &fields);
 
-    // Camera login (camera_login.cpp).
+    // Camera login (camera_login.cpp). The forms without a query use the
+    // system's network interfaces.
     int LoginDev();
+    int LoginDev(IInterfaceQuery &query);
     int LoginSdk();
+    int LoginSdk(IInterfaceQuery &query);
     void LogoutDev();
 
     // Alarm (alarm_report.cpp in this target).
@@ -58,6 +62,8 @@ public:
 private:
     bool TakeEvent(NotifyEvent *event);
     void HandleEvent(const NotifyEvent &event);
+    // How long the run loop may wait before the event queue needs it.
+    uint32_t EventWaitMs(int32_t now);
 
 public:
     // Fields in declaration order. All belong to the logic thread except

@@ -1,0 +1,185 @@
+#include "logic/server_logic.h"
+
+#include "app/agent_settings.h"
+#include "protocol/templates.h"
+#include "runtime/clock.h"
+
+namespace {
+const int kConnectTimeoutSec = 5;
+const int kMaxFailedConnects = 20;  // the 21st failure in a row ends the run
+const uint32_t kIdleLimitMs = 35000;
+const uint32_t kHeartbeatIntervalMs = 10000;
+const uint32_t kLoginRetryDelayMs = 30000;
+const int kPollTimeoutUs = 10;
+// Upper bound of one wait, so a change of the wall clock is noticed soon.
+const uint32_t kMaxWaitMs = 1000;
+const size_t kMessageBufferSize = 256;
+
+// Milliseconds until more than `limit` ms have passed since `since`.
+uint32_t TimeUntilPast(int32_t now, int32_t since, uint32_t limit)
+{
+    uint32_t elapsed = ElapsedMs(now, since);
+    return elapsed > limit ? 0 : limit - elapsed + 1;
+}
+}  // namespace
+
+CServerLogic::CServerLogic()
+    : m_hDev(0), m_LastRecvTime(0), m_LoginRetryTime(0), m_AlarmTime(0)
+{
+    m_LogicConn.Close();
+    m_LastRecvTime = NowMs();
+    m_LogicConn.Setup(kLogicSlotSize, kLogicSlotCount, LogicMessageHandler, this);
+}
+
+CServerLogic::~CServerLogic()
+{
+    // The channels themselves are destroyed by LogoutDev.
+    MutexGuard guard(m_ChannelsLock);
+    m_Channels.clear();
+}
+
+void CServerLogic::notify(const NotifyEvent &event)
+{
+    PostEvent(event);
+}
+
+void CServerLogic::PostEvent(const NotifyEvent &event)
+{
+    {
+        MutexGuard guard(m_EventLock);
+        m_EventQueue.push_back(event);
+    }
+    m_LogicConn.Wake();
+}
+
+size_t CServerLogic::PendingEventCount()
+{
+    MutexGuard guard(m_EventLock);
+    return m_EventQueue.size();
+}
+
+CameraChannel *CServerLogic::FirstChannel()
+{
+    MutexGuard guard(m_ChannelsLock);
+    return m_Channels.empty() ? nullptr : m_Channels.begin()->second;
+}
+
+bool CServerLogic::TakeEvent(NotifyEvent *event)
+{
+    MutexGuard guard(m_EventLock);
+    if (m_EventQueue.empty())
+        return false;
+    *event = m_EventQueue.front();
+    m_EventQueue.pop_front();
+    return true;
+}
+
+void CServerLogic::HandleEvent(const NotifyEvent &event)
+{
+    if (event.kind == kEventCameraState) {
+        SendCameraState(event);
+    } else if (event.kind == kEventLoginRetry) {
+        if (ElapsedMs(NowMs(), m_LoginRetryTime) <= kLoginRetryDelayMs) {
+            MutexGuard guard(m_EventLock);
+            m_EventQueue.push_back(event);
+        } else {
+            SendDevLogin();
+        }
+    }
+}
+
+uint32_t CServerLogic::EventWaitMs(int32_t now)
+{
+    // A login retry that is not due yet only circulates: wait for its time
+    // instead of turning it round and round.
+    uint32_t wait = kMaxWaitMs;
+    MutexGuard guard(m_EventLock);
+    for (size_t i = 0; i < m_EventQueue.size(); ++i) {
+        if (m_EventQueue[i].kind != kEventLoginRetry)
+            return 0;
+        uint32_t due = TimeUntilPast(now, m_LoginRetryTime, kLoginRetryDelayMs);
+        if (due < wait)
+            wait = due;
+    }
+    return wait;
+}
+
+int CServerLogic::Run()
+{
+    AgentSettings &settings = AgentSettings::instance();
+    int32_t lastHeartbeat = 0;
+    int failures = 0;
+    for (;;) {
+        if (!m_LogicConn.IsConnected()) {
+            if (m_LogicConn.Connect(settings.m_LogicServerIp.c_str(),
+                                    static_cast<unsigned int>(settings.m_LogicServerPort.load()),
+                                    kConnectTimeoutSec) != 0) {
+                SendDevLogin();
+                failures = 0;
+            } else if (++failures > kMaxFailedConnects) {
+                return 1;
+            }
+            m_LastRecvTime = NowMs();
+        }
+        if (!m_LogicConn.IsConnected())
+            continue;
+
+        m_LogicConn.PollSend(kPollTimeoutUs);
+        m_LogicConn.PollReceive(kPollTimeoutUs);
+        if (ElapsedMs(NowMs(), m_LastRecvTime) > kIdleLimitMs)
+            m_LogicConn.Close();
+        if (ElapsedMs(NowMs(), lastHeartbeat) > kHeartbeatIntervalMs) {
+            lastHeartbeat = NowMs();
+            SendHeartbeat();
+        }
+        NotifyEvent event;
+        if (TakeEvent(&event))
+            HandleEvent(event);
+
+        // Sleep until the socket, a producer or the nearest deadline needs us.
+        int32_t now = NowMs();
+        uint32_t wait = EventWaitMs(now);
+        uint32_t idle = TimeUntilPast(now, m_LastRecvTime, kIdleLimitMs);
+        uint32_t heartbeat = TimeUntilPast(now, lastHeartbeat, kHeartbeatIntervalMs);
+        if (idle < wait)
+            wait = idle;
+        if (heartbeat < wait)
+            wait = heartbeat;
+        if (m_LogicConn.IsConnected())
+            m_LogicConn.Wait(static_cast<int>(wait));
+    }
+}
+
+int CServerLogic::SendHeartbeat()
+{
+    if (!m_LogicConn.IsConnected())
+        return 0;
+    return m_LogicConn.QueueText(kHeartbeatText);
+}
+
+int CServerLogic::SendDevLogin()
+{
+    if (!m_LogicConn.IsConnected())
+        return 0;
+    AgentSettings &settings = AgentSettings::instance();
+    std::string devId;
+    {
+        MutexGuard guard(settings.m_DevLock);
+        devId = settings.m_DevId;
+    }
+    char text[kMessageBufferSize];
+    if (FormatDevLogin(text, sizeof(text), devId.c_str()) < 0)
+        return 0;
+    return m_LogicConn.QueueText(text);
+}
+
+int CServerLogic::SendCameraState(const NotifyEvent &event)
+{
+    if (!m_LogicConn.IsConnected())
+        return 0;
+    char text[kMessageBufferSize];
+    if (FormatCameraState(text, sizeof(text), event.fields.Get("cameraId").c_str(),
+                          event.fields.Get("active").c_str()) < 0)
+        return 0;
+    return m_LogicConn.QueueText(text);
+}
