@@ -4,7 +4,7 @@
 #include <stdio.h>
 
 #include "app/agent_settings.h"
-#include "deployment.h"
+#include "app/deployment_data.h"
 #include "discovery/discovery_responder.h"
 #include "logic/logic_thread.h"
 #include "runtime/clock.h"
@@ -33,7 +33,7 @@ int main()
     settings.m_ChannelCount = 1;
 
     CIni *ini = new CIni();
-    int32_t loaded = ini->Load(CLOUD_AGENT_CONFIG_FILE, "r");
+    int32_t loaded = ini->Load(kConfigFile, "r");
     settings.m_UserName = ini->GetValue("user0", "username");
     settings.m_Password = ini->GetValue("user0", "password");
     printf("read ini openfile:%d user:%s---pwd:%s\n", loaded, settings.m_UserName.c_str(),

@@ -7,22 +7,27 @@ set(CLOUD_AGENT_DIRECTORY_HOSTS
 set(CLOUD_AGENT_CONFIG_FILE "/mnt/mtd/ipc/conf/config_user.ini"
     CACHE STRING "The camera's user configuration file")
 
-list(LENGTH CLOUD_AGENT_DIRECTORY_HOSTS _dir_count)
-if(NOT _dir_count EQUAL 3)
-  message(FATAL_ERROR
-    "CLOUD_AGENT_DIRECTORY_HOSTS must hold exactly three entries, got ${_dir_count}: "
-    "'${CLOUD_AGENT_DIRECTORY_HOSTS}'")
-endif()
-list(GET CLOUD_AGENT_DIRECTORY_HOSTS 0 CLOUD_AGENT_DIRECTORY_HOST_1)
-list(GET CLOUD_AGENT_DIRECTORY_HOSTS 1 CLOUD_AGENT_DIRECTORY_HOST_2)
-list(GET CLOUD_AGENT_DIRECTORY_HOSTS 2 CLOUD_AGENT_DIRECTORY_HOST_3)
-foreach(_host IN ITEMS ${CLOUD_AGENT_DIRECTORY_HOSTS} ${CLOUD_AGENT_CONFIG_FILE})
-  if(_host MATCHES "[\"\\\\]")
-    message(FATAL_ERROR "Deployment value '${_host}' must not contain quotes or backslashes")
+# Makes interface target `name` whose include folder holds a deployment.h
+# with the given hosts (a list of exactly three) and configuration file.
+function(agent_deployment name hosts config_file)
+  list(LENGTH hosts _count)
+  if(NOT _count EQUAL 3)
+    message(FATAL_ERROR
+      "The directory endpoints must be exactly three entries, got ${_count}: '${hosts}'")
   endif()
-endforeach()
+  foreach(_value IN ITEMS ${hosts} ${config_file})
+    if(_value MATCHES "[\"\\\\]" OR _value STREQUAL "")
+      message(FATAL_ERROR "Deployment value '${_value}' must be non-empty, without quotes or backslashes")
+    endif()
+  endforeach()
+  list(GET hosts 0 CLOUD_AGENT_DIRECTORY_HOST_1)
+  list(GET hosts 1 CLOUD_AGENT_DIRECTORY_HOST_2)
+  list(GET hosts 2 CLOUD_AGENT_DIRECTORY_HOST_3)
+  set(CLOUD_AGENT_CONFIG_FILE "${config_file}")
+  set(_dir ${CMAKE_BINARY_DIR}/generated/${name})
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/deployment.h.in ${_dir}/deployment.h @ONLY)
+  add_library(${name} INTERFACE)
+  target_include_directories(${name} INTERFACE ${_dir})
+endfunction()
 
-configure_file(${CMAKE_CURRENT_LIST_DIR}/deployment.h.in
-               ${CMAKE_BINARY_DIR}/generated/deployment.h @ONLY)
-add_library(deployment INTERFACE)
-target_include_directories(deployment INTERFACE ${CMAKE_BINARY_DIR}/generated)
+agent_deployment(deployment "${CLOUD_AGENT_DIRECTORY_HOSTS}" "${CLOUD_AGENT_CONFIG_FILE}")

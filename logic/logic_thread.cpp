@@ -2,71 +2,11 @@
 
 #include <stdio.h>
 
-#include "app/agent_settings.h"
-#include "deployment.h"
 #include "logic/server_logic.h"
-#include "protocol/message.h"
-#include "protocol/templates.h"
 #include "runtime/clock.h"
 
 namespace {
-const int kConnectTimeoutSec = 5;
-const uint32_t kReadWindowMs = 2999;
-const int kPollTimeoutUs = 100;
 const int kPauseMs = 10000;
-
-const char *const kDirectoryHosts[] = {CLOUD_AGENT_DIRECTORY_HOST_1, CLOUD_AGENT_DIRECTORY_HOST_2,
-                                       CLOUD_AGENT_DIRECTORY_HOST_3};
-
-bool ConnectFirst(TcpConnection &directory, const char *const *hosts, size_t hostCount, unsigned int port)
-{
-    for (size_t i = 0; i < hostCount; ++i)
-        if (directory.Connect(hosts[i], port, kConnectTimeoutSec) != 0)
-            return true;
-    return false;
-}
-
-void ReadAnswers(TcpConnection &directory)
-{
-    int32_t start = NowMs();
-    for (;;) {
-        if (!directory.IsConnected())
-            return;
-        uint32_t elapsed = ElapsedMs(NowMs(), start);
-        if (elapsed > kReadWindowMs)
-            return;
-        directory.PollSend(kPollTimeoutUs);
-        directory.PollReceive(kPollTimeoutUs);
-        directory.Wait(static_cast<int>(kReadWindowMs - elapsed + 1));
-    }
-}
-}  // namespace
-
-void DirectoryReplyHandler(const char *body, int32_t length, void *)
-{
-    // An empty frame has not even a kind byte: nothing to read.
-    if (length <= 0)
-        return;
-    ParsedMessage message = ParseMessage(std::string(body + 1, static_cast<size_t>(length - 1)));
-    if (message.m_MsgType != 1)
-        return;
-    AgentSettings &settings = AgentSettings::instance();
-    settings.m_LogicServerIp = message.m_Fields.Get("LogicServerIp");
-    settings.m_LogicServerPort = DecimalValue(message.m_Fields.Get("LogicServerPort"));
-}
-
-bool LookUpLogicServer(TcpConnection &directory, const char *const *hosts, size_t hostCount,
-                       unsigned int port)
-{
-    AgentSettings &settings = AgentSettings::instance();
-    settings.m_LogicServerIp.clear();
-    settings.m_LogicServerPort = 0;
-    if (directory.IsConnected())
-        directory.Close();
-    if (ConnectFirst(directory, hosts, hostCount, port))
-        directory.QueueText(kDirectoryRequestText);
-    ReadAnswers(directory);
-    return !settings.m_LogicServerIp.empty() && settings.m_LogicServerPort > 0;
 }
 
 int LogicThreadMain(void *)
@@ -83,7 +23,7 @@ int LogicThreadMain(void *)
         return 0;
     }
     for (;;) {
-        if (LookUpLogicServer(*directory, kDirectoryHosts, 3, kDirectoryPort)) {
+        if (LookUpLogicServer(*directory, kDirectoryHosts, kDirectoryHostCount, kDirectoryPort)) {
             directory->Close();
             session->Run();
         }

@@ -10,6 +10,11 @@ const unsigned int kDirectoryPort = 8080;
 const int32_t kDirectorySlotSize = 256;
 const uint32_t kDirectorySlotCount = 1;
 
+// The directory endpoints, in the order tried: deployment data, defined
+// with the executable (app/deployment_data.cpp).
+const size_t kDirectoryHostCount = 3;
+extern const char *const kDirectoryHosts[kDirectoryHostCount];
+
 // Entry of the logic thread: camera login, then for the life of the
 // process a directory lookup, a logic session and a 10 s pause. Returns
 // only when the camera login fails.
