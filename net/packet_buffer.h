@@ -3,7 +3,8 @@
 
 #include <stdint.h>
 
-#include <deque>
+#include <atomic>
+#include <vector>
 
 #include "runtime/mutex.h"
 
@@ -17,12 +18,17 @@ public:
 
     unsigned char *data;
     int32_t length;
-    // Connection generation the packet was written for (see TcpConnection).
+    // Connection generation the packet was written for (see PacketBuffer).
     uint32_t generation;
 };
 
 // A connection's fixed pool of send slots and its first-in first-out send
 // queue. Each list has its own lock, held for one list operation only.
+//
+// The generation counts the connection's closes. A producer notes it before
+// it checks that the connection is up and stamps it on the slot it fills;
+// Enqueue refuses a slot stamped with an older generation, so a packet
+// written for one connection can never be sent on a later one.
 class PacketBuffer {
 public:
     PacketBuffer();
@@ -30,21 +36,45 @@ public:
     PacketBuffer(const PacketBuffer &) = delete;
     PacketBuffer &operator=(const PacketBuffer &) = delete;
 
+    // Called before any other thread uses the pool.
     void AddSlots(int32_t slotSize, uint32_t count);
     PacketSlot *TakeFreeSlot();
     void ReturnSlot(PacketSlot *slot);
-    void Enqueue(PacketSlot *slot);
+    // Appends the slot to the send queue, or, when its generation is stale,
+    // gives it back to the free list. True when queued.
+    bool Enqueue(PacketSlot *slot);
     PacketSlot *Dequeue();
     uint32_t QueuedCount();
     uint32_t FreeCount();
 
+    uint32_t Generation() const { return m_Generation.load(std::memory_order_acquire); }
+    // Starts a new generation under the send-queue lock: from here on no
+    // slot stamped earlier can enter the queue.
+    void NewGeneration();
+
 private:
-    friend class TcpConnection;
+    // Fixed-capacity first-in first-out list of slot pointers; sized for
+    // every slot of the pool, so it never allocates once the pool exists.
+    class SlotRing {
+    public:
+        SlotRing() : m_Head(0), m_Count(0) {}
+        void Reserve(uint32_t capacity);
+        void Push(PacketSlot *slot);
+        PacketSlot *Pop();
+        uint32_t Count() const { return m_Count; }
+
+    private:
+        std::vector<PacketSlot *> m_Items;
+        uint32_t m_Head;
+        uint32_t m_Count;
+    };
+
     Mutex m_FreeLock;
-    std::deque<PacketSlot *> m_FreeSlots;
+    SlotRing m_FreeSlots;  // under m_FreeLock
     Mutex m_QueueLock;
-    std::deque<PacketSlot *> m_SendQueue;
-    std::deque<PacketSlot *> m_AllSlots;  // ownership, touched only by AddSlots and the destructor
+    SlotRing m_SendQueue;  // under m_QueueLock
+    std::atomic<uint32_t> m_Generation;  // written under m_QueueLock
+    std::vector<PacketSlot *> m_AllSlots;  // ownership, touched only by AddSlots and the destructor
 };
 
 #endif

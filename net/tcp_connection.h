@@ -28,6 +28,7 @@ public:
     TcpConnection(const TcpConnection &) = delete;
     TcpConnection &operator=(const TcpConnection &) = delete;
 
+    // Makes the slot pool once; a later call only replaces the callback.
     void Setup(int32_t slotSize, uint32_t slotCount, ReceiveCallback onReceive, void *context);
     // 1 when connected, 0 otherwise. Only while closed.
     int Connect(const char *host, unsigned int port, int timeoutSec);
@@ -43,7 +44,8 @@ public:
     // queued or being sent, or a producer queued a packet or called Wake, or
     // timeoutMs passed. While closed it waits for a wake or the time-out
     // only. Owner thread only. Returns nothing the caller must act on: the
-    // owner then runs its polls as usual.
+    // owner then runs its polls as usual (a readable socket keeps Wait
+    // returning at once until PollReceive has taken the bytes).
     void Wait(int timeoutMs);
     // Ends a Wait in progress (or the next one) at once; any thread.
     void Wake();
@@ -61,31 +63,37 @@ public:
     uint32_t FreeSlotCount() { return m_Packets.FreeCount(); }
 
 private:
-    // Implementation detail owned by the transport; see tcp_connection.cpp.
-    PacketSlot *TakeSlotFor(int32_t needed, uint32_t *generation);
-    void EnqueueFilled(PacketSlot *slot);
+    // Implementation detail owned by the transport; see tcp_connection.cpp
+    // and packet_queueing.cpp.
+    PacketSlot *TakeSlotFor(int64_t needed, uint32_t *generation);
+    int EnqueueFilled(PacketSlot *slot);
     void SendStep();
     void ReceiveStep();
     int PollOnce(bool forSend, int timeoutUs);
 
+    // Set by Setup before any other thread uses the connection.
     int32_t m_SlotSize;
     uint32_t m_SlotCount;
     ReceiveCallback m_OnReceive;
     void *m_Context;
+    // Owner thread only (closed under m_SocketLock).
     int m_Socket;
     std::atomic<bool> m_Connected;
     Mutex m_SocketLock;
+    // Owner thread only.
     unsigned char *m_RecvBuf;
-    unsigned char *m_Scratch;
     int32_t m_RecvFill;
     PacketSlot *m_Sending;
-    std::atomic<bool> m_SendingBusy;
     int32_t m_SentBytes;
+    // Mirrors "m_Sending holds a slot" for other threads.
+    std::atomic<bool> m_SendingBusy;
     PacketBuffer m_Packets;
-    // Bumped by every Close (under the send-queue lock), so a packet filled
-    // for an earlier connection can never be sent on a later one.
-    std::atomic<uint32_t> m_Generation;
+    // Self-pipe that ends a Wait; non-blocking at both ends.
     int m_WakePipe[2];
+    // A wake was requested and not yet seen by Wait.
+    std::atomic<bool> m_WakePending;
+    // The owner is inside (or entering) Wait's poll, so a wake must write.
+    std::atomic<bool> m_OwnerWaiting;
 };
 
 #endif

@@ -1,0 +1,390 @@
+#include "net/tcp_connection.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "net/wire_format.h"
+
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0
+#endif
+
+namespace {
+
+// Waits until `fd` is ready to write (or read) or shows an exceptional
+// condition. select cannot take a descriptor at or above FD_SETSIZE (its
+// bit sets would overflow), so such a descriptor is waited for with poll,
+// whose error and hang-up reports count as ready, as they do for select.
+// Returns the select-style result; *except may be null.
+int WaitForSocket(int fd, bool forWrite, long seconds, long micros, bool *ready, bool *except)
+{
+    *ready = false;
+    if (except != nullptr)
+        *except = false;
+    if (fd < FD_SETSIZE) {
+        fd_set io;
+        fd_set ex;
+        FD_ZERO(&io);
+        FD_ZERO(&ex);
+        FD_SET(fd, &io);
+        FD_SET(fd, &ex);
+        struct timeval tv;
+        tv.tv_sec = seconds;
+        tv.tv_usec = micros;
+        int rc = select(fd + 1, forWrite ? nullptr : &io, forWrite ? &io : nullptr,
+                        except != nullptr ? &ex : nullptr, &tv);
+        if (rc > 0) {
+            *ready = FD_ISSET(fd, &io) != 0;
+            if (except != nullptr)
+                *except = FD_ISSET(fd, &ex) != 0;
+        }
+        return rc;
+    }
+    struct pollfd p;
+    p.fd = fd;
+    p.events = static_cast<short>((forWrite ? POLLOUT : POLLIN) | (except != nullptr ? POLLPRI : 0));
+    p.revents = 0;
+    long ms = seconds * 1000 + (micros + 999) / 1000;
+    int rc = poll(&p, 1, static_cast<int>(ms));
+    if (rc > 0) {
+        *ready = (p.revents & ((forWrite ? POLLOUT : POLLIN) | POLLERR | POLLHUP)) != 0;
+        if (except != nullptr)
+            *except = (p.revents & POLLPRI) != 0;
+    }
+    return rc;
+}
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+void SetNonBlockingCloseOnExec(int fd)
+{
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int fdFlags = fcntl(fd, F_GETFD, 0);
+    if (fdFlags >= 0)
+        fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC);
+}
+
+}  // namespace
+
+TcpConnection::TcpConnection()
+    : m_SlotSize(0), m_SlotCount(0), m_OnReceive(nullptr), m_Context(nullptr), m_Socket(-1),
+      m_Connected(false), m_RecvBuf(new unsigned char[kRecvBufferSize]), m_RecvFill(0),
+      m_Sending(nullptr), m_SentBytes(0), m_SendingBusy(false), m_WakePending(false),
+      m_OwnerWaiting(false)
+{
+    // Without the pipe Wait still works, but only its time-out ends it.
+    if (pipe(m_WakePipe) == 0) {
+        SetNonBlockingCloseOnExec(m_WakePipe[0]);
+        SetNonBlockingCloseOnExec(m_WakePipe[1]);
+    } else {
+        m_WakePipe[0] = -1;
+        m_WakePipe[1] = -1;
+    }
+}
+
+TcpConnection::~TcpConnection()
+{
+    Close();
+    delete[] m_RecvBuf;
+    if (m_WakePipe[0] >= 0)
+        close(m_WakePipe[0]);
+    if (m_WakePipe[1] >= 0)
+        close(m_WakePipe[1]);
+}
+
+void TcpConnection::Setup(int32_t slotSize, uint32_t slotCount, ReceiveCallback onReceive, void *context)
+{
+    m_OnReceive = onReceive;
+    m_Context = context;
+    // Slots are made once: resizing them under queued packets would let a
+    // producer write past a slot.
+    if (m_SlotCount != 0)
+        return;
+    m_SlotSize = slotSize > 0 ? slotSize : 0;
+    m_SlotCount = slotCount;
+    m_Packets.AddSlots(m_SlotSize, slotCount);
+}
+
+int TcpConnection::Connect(const char *host, unsigned int port, int timeoutSec)
+{
+    // A caller that skipped Close would otherwise leak the old descriptor.
+    if (m_Socket >= 0)
+        Close();
+    m_Connected.store(false, std::memory_order_release);
+    if (host == nullptr)
+        return 0;
+
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *results = nullptr;
+    int rc = getaddrinfo(host, nullptr, &hints, &results);
+    if (rc != 0) {
+        fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rc));
+        return 0;
+    }
+    if (results == nullptr)
+        return 0;
+    if (results->ai_family != AF_INET || results->ai_addr == nullptr ||
+        results->ai_addrlen < sizeof(struct sockaddr_in)) {
+        freeaddrinfo(results);
+        return 0;
+    }
+    struct sockaddr_in address;
+    memcpy(&address, results->ai_addr, sizeof(address));
+    freeaddrinfo(results);
+    address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+
+    m_Socket = socket(AF_INET, SOCK_STREAM, 0);
+    if (m_Socket < 0) {
+        m_Socket = -1;
+        return 0;
+    }
+    int flags = fcntl(m_Socket, F_GETFL, 0);
+    if (flags < 0 || fcntl(m_Socket, F_SETFL, flags | O_NONBLOCK) != 0) {
+        // A blocking socket would stall the owner inside send or recv.
+        Close();
+        return 0;
+    }
+
+    if (connect(m_Socket, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0) {
+        bool writable = false;
+        rc = WaitForSocket(m_Socket, true, timeoutSec > 0 ? timeoutSec : 0, 0, &writable, nullptr);
+        if (rc <= 0) {
+            Close();
+            return 0;
+        }
+        if (writable) {
+            // A refused or reset connect shows up here or in SO_ERROR.
+            char none = 0;
+            if (send(m_Socket, &none, 0, MSG_NOSIGNAL) < 0) {
+                Close();
+                return 0;
+            }
+            int error = 0;
+            socklen_t length = sizeof(error);
+            if (getsockopt(m_Socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+                Close();
+                return 0;
+            }
+        }
+    }
+
+    int sendBuffer = kSendBufferSize;
+    setsockopt(m_Socket, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+    m_Connected.store(true, std::memory_order_release);
+    return 1;
+}
+
+void TcpConnection::Close()
+{
+    {
+        MutexGuard guard(m_SocketLock);
+        m_Connected.store(false, std::memory_order_release);
+        if (m_Socket >= 0) {
+            shutdown(m_Socket, SHUT_RDWR);
+            close(m_Socket);
+            m_Socket = -1;
+        }
+    }
+    // New generation first: a producer that saw the connection up just
+    // before the flag fell can no longer slip its packet in behind the
+    // drain below.
+    m_Packets.NewGeneration();
+    while (PacketSlot *slot = m_Packets.Dequeue())
+        m_Packets.ReturnSlot(slot);
+    if (m_Sending != nullptr) {
+        m_Packets.ReturnSlot(m_Sending);
+        m_Sending = nullptr;
+    }
+    m_SendingBusy.store(false, std::memory_order_release);
+    m_SentBytes = 0;
+    m_RecvFill = 0;
+}
+
+int TcpConnection::PollSend(int timeoutUs) { return PollOnce(true, timeoutUs); }
+
+int TcpConnection::PollReceive(int timeoutUs) { return PollOnce(false, timeoutUs); }
+
+int TcpConnection::PollOnce(bool forSend, int timeoutUs)
+{
+    if (!m_Connected.load(std::memory_order_acquire))
+        return 0;
+    if (timeoutUs < 0)
+        timeoutUs = 0;
+    bool ready = false;
+    bool except = false;
+    int rc = WaitForSocket(m_Socket, forSend, timeoutUs / 1000000, timeoutUs % 1000000, &ready, &except);
+    if (rc < 0) {
+        // A signal is not a fault of the connection.
+        if (errno == EINTR)
+            return 1;
+        Close();
+        return 0;
+    }
+    if (rc == 0)
+        return 1;
+    if (ready) {
+        if (forSend)
+            SendStep();
+        else
+            ReceiveStep();
+        return 1;
+    }
+    if (except) {
+        Close();
+        return 0;
+    }
+    return 0;
+}
+
+void TcpConnection::SendStep()
+{
+    while (m_Connected.load(std::memory_order_acquire)) {
+        if (m_Sending == nullptr) {
+            // Busy is raised before the queue shrinks, so "nothing queued
+            // and nothing being sent" is never seen while a slot changes hands.
+            m_SendingBusy.store(true, std::memory_order_release);
+            PacketSlot *slot = m_Packets.Dequeue();
+            if (slot == nullptr) {
+                m_SendingBusy.store(false, std::memory_order_release);
+                return;
+            }
+            if (slot->generation != m_Packets.Generation()) {
+                m_Packets.ReturnSlot(slot);
+                m_SendingBusy.store(false, std::memory_order_release);
+                continue;
+            }
+            m_Sending = slot;
+            m_SentBytes = 0;
+        }
+        int32_t offered = m_Sending->length - m_SentBytes;
+        ssize_t taken = send(m_Socket, m_Sending->data + m_SentBytes, static_cast<size_t>(offered),
+                             MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (taken < 0) {
+            // A full socket buffer only means the rest goes at a later step.
+            if (WouldBlock(errno))
+                return;
+            Close();
+            return;
+        }
+        m_SentBytes += static_cast<int32_t>(taken);
+        if (m_SentBytes == m_Sending->length) {
+            m_Packets.ReturnSlot(m_Sending);
+            m_Sending = nullptr;
+            m_SentBytes = 0;
+            m_SendingBusy.store(false, std::memory_order_release);
+        }
+        if (taken < offered)
+            return;
+    }
+}
+
+void TcpConnection::ReceiveStep()
+{
+    if (!m_Connected.load(std::memory_order_acquire))
+        return;
+    ssize_t got = recv(m_Socket, m_RecvBuf + m_RecvFill, static_cast<size_t>(kRecvBufferSize - m_RecvFill),
+                       MSG_DONTWAIT);
+    if (got < 0 && WouldBlock(errno))
+        return;
+    // Zero: the peer closed, or the buffer is full of bytes nobody takes.
+    if (got <= 0) {
+        Close();
+        return;
+    }
+    m_RecvFill += static_cast<int32_t>(got);
+    if (m_OnReceive == nullptr)
+        return;
+
+    // Deliver every complete frame in place, then move the partial tail to
+    // the front once.
+    int32_t start = 0;
+    while (m_RecvFill - start >= 4) {
+        uint32_t length = GetLe32(m_RecvBuf + start);
+        if (length > static_cast<uint32_t>(kMaxFrameLength)) {
+            Close();
+            return;
+        }
+        int32_t body = static_cast<int32_t>(length);
+        if (m_RecvFill - start - 4 < body)
+            break;
+        m_OnReceive(reinterpret_cast<const char *>(m_RecvBuf + start + 4), body, m_Context);
+        start += 4 + body;
+    }
+    if (start > 0) {
+        memmove(m_RecvBuf, m_RecvBuf + start, static_cast<size_t>(m_RecvFill - start));
+        m_RecvFill -= start;
+    }
+}
+
+void TcpConnection::Wait(int timeoutMs)
+{
+    if (timeoutMs < 0)
+        timeoutMs = 0;
+    struct pollfd fds[2];
+    nfds_t count = 0;
+    int wakeIndex = -1;
+    if (m_WakePipe[0] >= 0) {
+        fds[count].fd = m_WakePipe[0];
+        fds[count].events = POLLIN;
+        fds[count].revents = 0;
+        wakeIndex = static_cast<int>(count++);
+    }
+    if (m_Socket >= 0) {
+        short events = POLLIN;
+        if (m_Sending != nullptr || m_Packets.QueuedCount() > 0)
+            events |= POLLOUT;
+        fds[count].fd = m_Socket;
+        fds[count].events = events;
+        fds[count].revents = 0;
+        ++count;
+    }
+
+    // Announce the wait before looking for a pending wake: a Wake either
+    // comes before the exchange below (and is seen there) or after the
+    // announcement (and writes to the pipe).
+    m_OwnerWaiting.store(true);
+    if (m_WakePending.exchange(false)) {
+        m_OwnerWaiting.store(false);
+        return;
+    }
+    poll(fds, count, timeoutMs);
+    m_OwnerWaiting.store(false);
+    if (wakeIndex >= 0 && (fds[wakeIndex].revents & POLLIN) != 0) {
+        unsigned char drain[64];
+        while (read(m_WakePipe[0], drain, sizeof(drain)) > 0) {
+        }
+    }
+    // Cleared only after the drain, so a set flag never hides an empty
+    // pipe from the next Wake. A byte written after the drain costs one
+    // early return, never a lost wake.
+    m_WakePending.store(false);
+}
+
+void TcpConnection::Wake()
+{
+    if (m_WakePending.exchange(true))
+        return;
+    if (!m_OwnerWaiting.load())
+        return;
+    if (m_WakePipe[1] >= 0) {
+        unsigned char one = 1;
+        // A full pipe already holds a wake; nothing else can go wrong here.
+        if (write(m_WakePipe[1], &one, 1) < 0) {
+        }
+    }
+}
