@@ -9,14 +9,19 @@ namespace {
 std::atomic<int32_t> g_OffsetMs(0);
 }
 
+int32_t WallClockMs(int64_t seconds, int64_t microseconds)
+{
+    // Wrapping 32-bit arithmetic, done unsigned to keep it well defined.
+    uint32_t ms = static_cast<uint32_t>(seconds) * 1000u + static_cast<uint32_t>(microseconds / 1000);
+    return static_cast<int32_t>(ms);
+}
+
 int32_t NowMs()
 {
     struct timeval tv;
     if (gettimeofday(&tv, nullptr) != 0)
         return 0;
-    // Wrapping 32-bit arithmetic, done unsigned to keep it well defined.
-    uint32_t ms = static_cast<uint32_t>(tv.tv_sec) * 1000u +
-                  static_cast<uint32_t>(tv.tv_usec / 1000);
+    uint32_t ms = static_cast<uint32_t>(WallClockMs(tv.tv_sec, tv.tv_usec));
     ms += static_cast<uint32_t>(g_OffsetMs.load(std::memory_order_relaxed));
     return static_cast<int32_t>(ms);
 }

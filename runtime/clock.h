@@ -7,6 +7,10 @@
 // fixed origin: callers compare only the 32-bit difference of two readings.
 int32_t NowMs();
 
+// The reading for a wall-clock time: seconds * 1000 + microseconds / 1000 in
+// wrapping 32-bit arithmetic (NowMs without the test offset).
+int32_t WallClockMs(int64_t seconds, int64_t microseconds);
+
 // Milliseconds elapsed from `earlier` to `later`, as an unsigned 32-bit
 // difference (right across a wrap for intervals below 2^31 ms).
 inline uint32_t ElapsedMs(int32_t later, int32_t earlier)

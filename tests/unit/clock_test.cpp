@@ -22,3 +22,25 @@ TEST(Clock, OffsetSeamMovesReadings)
     EXPECT_GE(moved, 35001u);
     EXPECT_LT(moved, 36001u);
 }
+
+TEST(Clock, WallClockReadingWrapsModulo2To32)
+{
+    // 1,700,000,000,000 ms is 3,487,918,080 modulo 2^32, read as signed.
+    EXPECT_EQ(-807049216, WallClockMs(1700000000, 0));
+    EXPECT_EQ(-807049216 + 999, WallClockMs(1700000000, 999999));
+    EXPECT_EQ(5000u, ElapsedMs(WallClockMs(1700000005, 0), WallClockMs(1700000000, 0)));
+    // Seconds at which the reading crosses the largest signed value.
+    const int64_t crossing = 2147483;  // 2,147,483,000 ms
+    EXPECT_EQ(2147483000, WallClockMs(crossing, 0));
+    EXPECT_LT(WallClockMs(crossing + 5, 0), 0);
+    EXPECT_EQ(5000u, ElapsedMs(WallClockMs(crossing + 5, 0), WallClockMs(crossing, 0)));
+    EXPECT_EQ(0, WallClockMs(4294967296LL / 8, 0) - WallClockMs(0, 0));  // 2^29 s = 2^32 * 125 ms
+}
+
+TEST(Clock, ShortSleepWaitsAtLeastItsTime)
+{
+    SetClockOffsetMs(0);
+    int32_t before = NowMs();
+    SleepMs(20);
+    EXPECT_GE(ElapsedMs(NowMs(), before), 19u);
+}
