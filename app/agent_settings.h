@@ -17,21 +17,21 @@ class AgentSettings {
 public:
     static AgentSettings &instance();
 
-    std::string m_LogicServerIp;               // logic thread only
+    std::string m_LogicServerIp; // logic thread only
     std::atomic<int32_t> m_LogicServerPort;
-    std::string m_Version;                     // logic thread only
-    std::string m_SysTime;                     // logic thread only
-    std::string m_UpdateUrl;                   // logic thread only
+    std::string m_Version;   // logic thread only
+    std::string m_SysTime;   // logic thread only
+    std::string m_UpdateUrl; // logic thread only
     SharedText m_UploadUrl;
     SharedText m_UserId;
     SharedText m_NodeId;
     SharedText m_NodeName;
-    std::string m_UserName;                    // written before the workers start
-    std::string m_Password;                    // written before the workers start
+    std::string m_UserName; // written before the workers start
+    std::string m_Password; // written before the workers start
     std::atomic<int32_t> m_ChannelCount;
     Mutex m_DevLock;
-    std::string m_DevId;                       // under m_DevLock (logic thread may read alone)
-    std::string m_DevIp;                       // under m_DevLock
+    std::string m_DevId; // under m_DevLock (logic thread may read alone)
+    std::string m_DevIp; // under m_DevLock
     std::atomic<uint8_t> m_EnableQP;
     std::atomic<int32_t> m_ViedoQP;
     std::atomic<uint8_t> m_PTZ;

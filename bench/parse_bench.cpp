@@ -49,6 +49,6 @@ void BM_FormatDevLogin(benchmark::State &state)
 }
 BENCHMARK(BM_FormatDevLogin);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

@@ -27,7 +27,7 @@ void AddMember(const std::string &element, MessageFields &fields)
     std::string value = rest == ":" ? rest : StripEnds(rest);
     fields.Set(StripEnds(key), value);
 }
-}  // namespace
+} // namespace
 
 const std::string &MessageFields::Get(const std::string &key) const
 {

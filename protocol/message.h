@@ -25,7 +25,7 @@ private:
 
 struct ParsedMessage {
     ParsedMessage() : m_MsgType(-1) {}
-    int32_t m_MsgType;  // -1 when the text has no usable type
+    int32_t m_MsgType; // -1 when the text has no usable type
     MessageFields m_Fields;
 };
 

@@ -6,16 +6,14 @@
 
 #define ENVELOPE_TAIL ",\"version\":1}"
 
-const char kDirectoryRequestText[] =
-    AGENT_ENVELOPE_HEAD "1,\"params\":{\"userName\":\"\"}" ENVELOPE_TAIL;
+const char kDirectoryRequestText[] = AGENT_ENVELOPE_HEAD "1,\"params\":{\"userName\":\"\"}" ENVELOPE_TAIL;
 const char kHeartbeatText[] = AGENT_ENVELOPE_HEAD "0" ENVELOPE_TAIL;
 const char kRelayAck10Text[] = AGENT_ENVELOPE_HEAD "10,\"params\":{\"status\":\"1\"}" ENVELOPE_TAIL;
 const char kRelayAck12Text[] = AGENT_ENVELOPE_HEAD "12,\"params\":{\"status\":\"1\"}" ENVELOPE_TAIL;
 const char kRelayPassword[] = "473920";
 
 namespace {
-int FormatChecked(char *buf, size_t size, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+int FormatChecked(char *buf, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
 int FormatChecked(char *buf, size_t size, const char *format, ...)
 {
@@ -32,7 +30,7 @@ int FormatChecked(char *buf, size_t size, const char *format, ...)
     }
     return length;
 }
-}  // namespace
+} // namespace
 
 int FormatDevLogin(char *buf, size_t size, const char *devId)
 {
@@ -44,13 +42,13 @@ int FormatDevLogin(char *buf, size_t size, const char *devId)
 
 int FormatCameraState(char *buf, size_t size, const char *cameraId, const char *active)
 {
-    return FormatChecked(buf, size,
-                         AGENT_ENVELOPE_HEAD "4,\"params\":{\"cameraId\":\"%s\",\"active\":\"%s\"}" ENVELOPE_TAIL,
-                         cameraId, active);
+    return FormatChecked(
+        buf, size, AGENT_ENVELOPE_HEAD "4,\"params\":{\"cameraId\":\"%s\",\"active\":\"%s\"}" ENVELOPE_TAIL,
+        cameraId, active);
 }
 
-int FormatLogicRefusal(char *buf, size_t size, const char *msgId, const char *socketId,
-                       const char *msgType, const char *cameraId)
+int FormatLogicRefusal(char *buf, size_t size, const char *msgId, const char *socketId, const char *msgType,
+                       const char *cameraId)
 {
     return FormatChecked(buf, size,
                          AGENT_ENVELOPE_HEAD "16,\"params\":{\"msgId\":\"%s\",\"socketId\":\"%s\","
@@ -59,9 +57,8 @@ int FormatLogicRefusal(char *buf, size_t size, const char *msgId, const char *so
                          msgId, socketId, msgType, cameraId);
 }
 
-int FormatAlarmReport(char *buf, size_t size, const char *userId, const char *nodeId,
-                      const char *cameraId, const char *msg, const char *picture,
-                      const char *nodeName, const char *cameraName)
+int FormatAlarmReport(char *buf, size_t size, const char *userId, const char *nodeId, const char *cameraId,
+                      const char *msg, const char *picture, const char *nodeName, const char *cameraName)
 {
     return FormatChecked(buf, size,
                          AGENT_ENVELOPE_HEAD "14,\"params\":{\"userId\":\"%s\",\"nodeId\":\"%s\","
@@ -78,8 +75,8 @@ int FormatRelayLogin(char *buf, size_t size, const char *sxtId, const char *pass
                          sxtId, password);
 }
 
-int FormatRelayStatus(char *buf, size_t size, int enableQP, int viedoQP, int ptz, int audio,
-                      int setTime, int speak)
+int FormatRelayStatus(char *buf, size_t size, int enableQP, int viedoQP, int ptz, int audio, int setTime,
+                      int speak)
 {
     return FormatChecked(buf, size,
                          AGENT_ENVELOPE_HEAD "17,\"params\":{\"status\":\"1\",\"EnableQP\":\"%d\","
@@ -91,6 +88,6 @@ int FormatRelayStatus(char *buf, size_t size, int enableQP, int viedoQP, int ptz
 
 int FormatVideoQualityAck(char *buf, size_t size, const char *level)
 {
-    return FormatChecked(buf, size,
-                         AGENT_ENVELOPE_HEAD "16,\"params\":{\"ViedoQP\":\"%s\"}" ENVELOPE_TAIL, level);
+    return FormatChecked(buf, size, AGENT_ENVELOPE_HEAD "16,\"params\":{\"ViedoQP\":\"%s\"}" ENVELOPE_TAIL,
+                         level);
 }

@@ -22,16 +22,15 @@ extern const char kRelayPassword[];
 // Directory and logic links.
 int FormatDevLogin(char *buf, size_t size, const char *devId);
 int FormatCameraState(char *buf, size_t size, const char *cameraId, const char *active);
-int FormatLogicRefusal(char *buf, size_t size, const char *msgId, const char *socketId,
-                       const char *msgType, const char *cameraId);
-int FormatAlarmReport(char *buf, size_t size, const char *userId, const char *nodeId,
-                      const char *cameraId, const char *msg, const char *picture,
-                      const char *nodeName, const char *cameraName);
+int FormatLogicRefusal(char *buf, size_t size, const char *msgId, const char *socketId, const char *msgType,
+                       const char *cameraId);
+int FormatAlarmReport(char *buf, size_t size, const char *userId, const char *nodeId, const char *cameraId,
+                      const char *msg, const char *picture, const char *nodeName, const char *cameraName);
 
 // Relay link.
 int FormatRelayLogin(char *buf, size_t size, const char *sxtId, const char *password);
-int FormatRelayStatus(char *buf, size_t size, int enableQP, int viedoQP, int ptz, int audio,
-                      int setTime, int speak);
+int FormatRelayStatus(char *buf, size_t size, int enableQP, int viedoQP, int ptz, int audio, int setTime,
+                      int speak);
 int FormatVideoQualityAck(char *buf, size_t size, const char *level);
 
 #endif

@@ -42,7 +42,10 @@ void SleepMs(int ms)
     select(0, nullptr, nullptr, nullptr, &tv);
 }
 
-void SetClockOffsetMs(int32_t offsetMs) { g_OffsetMs.store(offsetMs, std::memory_order_relaxed); }
+void SetClockOffsetMs(int32_t offsetMs)
+{
+    g_OffsetMs.store(offsetMs, std::memory_order_relaxed);
+}
 
 void AdvanceClockMs(int32_t deltaMs)
 {
@@ -53,4 +56,7 @@ void AdvanceClockMs(int32_t deltaMs)
     }
 }
 
-int32_t ClockOffsetMs() { return g_OffsetMs.load(std::memory_order_relaxed); }
+int32_t ClockOffsetMs()
+{
+    return g_OffsetMs.load(std::memory_order_relaxed);
+}

@@ -20,9 +20,12 @@ std::string CutAtSpace(const std::string &text)
     size_t space = text.find(' ');
     return space == std::string::npos ? text : text.substr(0, space);
 }
-}  // namespace
+} // namespace
 
-CIni::CIni() : m_File(nullptr) { memset(m_Value, 0, sizeof(m_Value)); }
+CIni::CIni() : m_File(nullptr)
+{
+    memset(m_Value, 0, sizeof(m_Value));
+}
 
 CIni::~CIni() {}
 

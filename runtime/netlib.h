@@ -8,12 +8,12 @@
 extern "C" {
 #endif
 
-typedef int (*NetLibCallback)(unsigned int handle, unsigned int dataType,
-                              unsigned char *data, unsigned int length, void *userData);
+typedef int (*NetLibCallback)(unsigned int handle, unsigned int dataType, unsigned char *data,
+                              unsigned int length, void *userData);
 
 int HI_NET_DEV_Init(void);
-int HI_NET_DEV_Login(unsigned int *handle, const char *user, const char *password,
-                     const char *host, unsigned short port);
+int HI_NET_DEV_Login(unsigned int *handle, const char *user, const char *password, const char *host,
+                     unsigned short port);
 int HI_NET_DEV_Logout(unsigned int handle);
 int HI_NET_DEV_GetConfig(unsigned int handle, unsigned int command, void *buffer, unsigned int size);
 int HI_NET_DEV_SetConfig(unsigned int handle, unsigned int command, void *buffer, unsigned int size);

@@ -7,12 +7,15 @@ const int32_t kPauseSliceMs = 300;
 }
 
 WorkerThread::WorkerThread()
-    : m_Thread(), m_HasThread(false), m_Running(false), m_PeriodMs(0), m_RunOnce(false),
-      m_Finished(false), m_Entry(nullptr), m_Arg(nullptr)
+    : m_Thread(), m_HasThread(false), m_Running(false), m_PeriodMs(0), m_RunOnce(false), m_Finished(false),
+      m_Entry(nullptr), m_Arg(nullptr)
 {
 }
 
-WorkerThread::~WorkerThread() { Stop(); }
+WorkerThread::~WorkerThread()
+{
+    Stop();
+}
 
 int32_t WorkerThread::Start(WorkerEntry entry, void *arg, bool runOnce, int32_t periodMs)
 {

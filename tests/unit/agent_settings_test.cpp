@@ -84,4 +84,4 @@ TEST(AgentSettings, SharedTextReadersSeeWholeTexts)
     EXPECT_EQ("", s.m_UploadUrl.Get());
 }
 
-}  // namespace
+} // namespace

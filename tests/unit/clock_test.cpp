@@ -4,7 +4,7 @@
 
 TEST(Clock, DifferenceHoldsAcrossTheSignedWrap)
 {
-    int32_t before = 2147483647 - 2000;  // largest signed value minus 2 s
+    int32_t before = 2147483647 - 2000; // largest signed value minus 2 s
     int32_t after = static_cast<int32_t>(static_cast<uint32_t>(before) + 5000u);
     EXPECT_LT(after, 0);
     EXPECT_EQ(5000u, ElapsedMs(after, before));
@@ -30,11 +30,11 @@ TEST(Clock, WallClockReadingWrapsModulo2To32)
     EXPECT_EQ(-807049216 + 999, WallClockMs(1700000000, 999999));
     EXPECT_EQ(5000u, ElapsedMs(WallClockMs(1700000005, 0), WallClockMs(1700000000, 0)));
     // Seconds at which the reading crosses the largest signed value.
-    const int64_t crossing = 2147483;  // 2,147,483,000 ms
+    const int64_t crossing = 2147483; // 2,147,483,000 ms
     EXPECT_EQ(2147483000, WallClockMs(crossing, 0));
     EXPECT_LT(WallClockMs(crossing + 5, 0), 0);
     EXPECT_EQ(5000u, ElapsedMs(WallClockMs(crossing + 5, 0), WallClockMs(crossing, 0)));
-    EXPECT_EQ(0, WallClockMs(4294967296LL / 8, 0) - WallClockMs(0, 0));  // 2^29 s = 2^32 * 125 ms
+    EXPECT_EQ(0, WallClockMs(4294967296LL / 8, 0) - WallClockMs(0, 0)); // 2^29 s = 2^32 * 125 ms
 }
 
 TEST(Clock, ShortSleepWaitsAtLeastItsTime)

@@ -62,13 +62,13 @@ TEST_F(IniTest, ConfigurationFileShape)
 TEST_F(IniTest, ValueStartsThreeAfterTheEqualsSign)
 {
     Load("key=ab\nother=abc\nk=v\nshort=\nx = 'one two'\n  lead = xvalue\ntab\t= x\tv\t\n");
-    EXPECT_EQ("", Get("", "key"));       // the value starts exactly at the line end
+    EXPECT_EQ("", Get("", "key")); // the value starts exactly at the line end
     EXPECT_EQ("c", Get("", "other"));
-    EXPECT_EQ("", Get("", "k"));         // too short to hold a value: skipped
+    EXPECT_EQ("", Get("", "k")); // too short to hold a value: skipped
     EXPECT_EQ("", Get("", "short"));
-    EXPECT_EQ("one", Get("", "x"));      // cut before the first space
-    EXPECT_EQ("value", Get("", ""));     // a leading space gives the empty key
-    EXPECT_EQ("\tv\t", Get("", "tab\t"));  // tabs are ordinary characters
+    EXPECT_EQ("one", Get("", "x"));       // cut before the first space
+    EXPECT_EQ("value", Get("", ""));      // a leading space gives the empty key
+    EXPECT_EQ("\tv\t", Get("", "tab\t")); // tabs are ordinary characters
 }
 
 TEST_F(IniTest, LineEndsAndHeaders)
@@ -156,9 +156,9 @@ TEST_F(IniTest, EmptyFileAndValueBufferReuse)
     const char *first = m_Ini.GetValue("", "a");
     EXPECT_STREQ("long", first);
     const char *second = m_Ini.GetValue("", "b");
-    EXPECT_EQ(first, second);  // one buffer, overwritten whole
+    EXPECT_EQ(first, second); // one buffer, overwritten whole
     EXPECT_STREQ("x\"", second);
     EXPECT_EQ(0, second[3]);
 }
 
-}  // namespace
+} // namespace

@@ -37,9 +37,13 @@ TEST_P(ParseMessageCases, GivesTypeAndFields)
 
 const ParseCase kCases[] = {
     {"Heartbeat", kHead + R"(0,"version":1})", 0, {}},
-    {"UserMessage", Envelope("2", R"("userId":"u1","nodeId":"node7","nodeName":"hall")"), 2,
+    {"UserMessage",
+     Envelope("2", R"("userId":"u1","nodeId":"node7","nodeName":"hall")"),
+     2,
      {{"userId", "u1"}, {"nodeId", "node7"}, {"nodeName", "hall"}}},
-    {"ColonsStayInValues", Envelope("1", R"("sysTime":"12:30:05","url":"http://h:80/a")"), 1,
+    {"ColonsStayInValues",
+     Envelope("1", R"("sysTime":"12:30:05","url":"http://h:80/a")"),
+     1,
      {{"sysTime", "12:30:05"}, {"url", "http://h:80/a"}}},
     {"EmptyParams", Envelope("3", ""), 3, {}},
     {"TrailingCommaSkipped", Envelope("3", R"("a":"1",)"), 3, {{"a", "1"}}},
@@ -48,8 +52,7 @@ const ParseCase kCases[] = {
     {"CommaCutsValue", Envelope("3", R"("a":"x,y","b":"z")"), 3, {{"a", ""}, {"b", "z"}}},
     {"NestedObjectEndsBody", Envelope("3", R"("a":{"b":"c"},"d":"e")"), 3, {{"a", R"("b":"c)"}}},
     {"BlanksNotTrimmed", Envelope("3", R"("a" : "b")"), 3, {{R"(a")", R"("b)"}}},
-    {"UnquotedNumbersLoseOuterDigits", Envelope("3", R"("n":123,"m":5,"o":)"), 3,
-     {{"n", "2"}, {"m", ""}}},
+    {"UnquotedNumbersLoseOuterDigits", Envelope("3", R"("n":123,"m":5,"o":)"), 3, {{"n", "2"}, {"m", ""}}},
     {"EscapesKept", Envelope("3", R"("a":"x\"y")"), 3, {{"a", R"(x\"y)"}}},
     {"EmptyKey", Envelope("3", R"("":"v")"), 3, {{"", "v"}}},
     {"DoubleColonGivesColon", Envelope("3", R"("k"::,"j":::)"), 3, {{"k", ":"}, {"j", ""}}},
@@ -69,14 +72,19 @@ const ParseCase kCases[] = {
     // A params member named msgType ahead of the envelope's own is the one
     // that counts; its quoted value reads as 0.
     {"ParamsMsgTypeFirst",
-     R"({"params":{"msgType":"9","cameraId":"3"},"msgType":16,"version":1})", 0,
+     R"({"params":{"msgType":"9","cameraId":"3"},"msgType":16,"version":1})",
+     0,
      {{"msgType", "9"}, {"cameraId", "3"}}},
     // The envelope's type and a params member of the same name both survive.
-    {"ParamsMsgTypeAfterEnvelope", Envelope("16", R"("msgId":"7","msgType":"9")"), 16,
+    {"ParamsMsgTypeAfterEnvelope",
+     Envelope("16", R"("msgId":"7","msgType":"9")"),
+     16,
      {{"msgId", "7"}, {"msgType", "9"}}},
     {"ParamsBeforeType", R"({"params":{"a":"b"},"msgType":2,"version":1})", 2, {{"a", "b"}}},
     {"NulAndTrailingBytesIgnored",
-     Envelope("2", R"("userId":"u1")") + std::string("\0}{\"x\":\"y\"}", 11), 2, {{"userId", "u1"}}},
+     Envelope("2", R"("userId":"u1")") + std::string("\0}{\"x\":\"y\"}", 11),
+     2,
+     {{"userId", "u1"}}},
     {"EmptyText", "", -1, {}},
 };
 
@@ -110,10 +118,19 @@ TEST(DecimalValue, ReadsLikeAtoi)
         const char *text;
         int32_t value;
     } cases[] = {
-        {"", 0},          {"abc", 0},         {"42", 42},          {"  \t\n7", 7},
-        {"+3", 3},        {"-3", -3},         {"- 3", 0},          {"12ab34", 12},
-        {"007", 7},       {"\"5\"", 0},       {"2147483647", 2147483647},
-        {"-2147483648", -2147483647 - 1},     {"99999999999999999999", 1661992959},
+        {"", 0},
+        {"abc", 0},
+        {"42", 42},
+        {"  \t\n7", 7},
+        {"+3", 3},
+        {"-3", -3},
+        {"- 3", 0},
+        {"12ab34", 12},
+        {"007", 7},
+        {"\"5\"", 0},
+        {"2147483647", 2147483647},
+        {"-2147483648", -2147483647 - 1},
+        {"99999999999999999999", 1661992959},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.value, DecimalValue(c.text)) << '"' << c.text << '"';
@@ -134,4 +151,4 @@ TEST(SplitString, KeepsEveryEmptyPiece)
     EXPECT_EQ(1001u, SplitString(many, ";").size());
 }
 
-}  // namespace
+} // namespace

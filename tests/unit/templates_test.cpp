@@ -17,7 +17,7 @@ const size_t kArea = 256;
 struct Formatted {
     int result;
     std::string text;
-    bool restZero;  // every byte after the text is zero
+    bool restZero; // every byte after the text is zero
 };
 
 Formatted FormatInto(const std::function<int(char *, size_t)> &format, size_t size = kArea)
@@ -31,7 +31,7 @@ Formatted FormatInto(const std::function<int(char *, size_t)> &format, size_t si
     for (size_t i = out.text.size(); i < size; ++i)
         out.restZero = out.restZero && buf[i] == 0;
     if (buf[size] != 'X')
-        out.restZero = false;  // written past the area
+        out.restZero = false; // written past the area
     return out;
 }
 
@@ -161,7 +161,8 @@ TEST(Templates, LongestValuesThatFitAndFirstThatDoNot)
     }
     for (size_t total : {75u, 76u}) {
         std::string cam(total - 6, 'c');
-        Formatted f = FormatInto([&](char *b, size_t s) { return FormatLogicRefusal(b, s, "12", "34", "56", cam.c_str()); });
+        Formatted f = FormatInto(
+            [&](char *b, size_t s) { return FormatLogicRefusal(b, s, "12", "34", "56", cam.c_str()); });
         if (total == 75)
             EXPECT_EQ(255, f.result);
         else
@@ -171,18 +172,20 @@ TEST(Templates, LongestValuesThatFitAndFirstThatDoNot)
 
 TEST(Templates, RefusalsNeverTouchMemoryOutsideTheArea)
 {
-    ExpectRefused(FormatInto([](char *b, size_t s) { return FormatRelayStatus(b, s, 1, 4, 0, 0, 1, 0); }, 10));
+    ExpectRefused(
+        FormatInto([](char *b, size_t s) { return FormatRelayStatus(b, s, 1, 4, 0, 0, 1, 0); }, 10));
     ExpectRefused(FormatInto([](char *b, size_t s) { return FormatVideoQualityAck(b, s, "3"); }, 1));
     EXPECT_EQ(-1, FormatVideoQualityAck(nullptr, 0, "3"));
     std::string huge(1000, 'p');
-    ExpectRefused(FormatInto([&](char *b, size_t s) {
-        return FormatAlarmReport(b, s, "", "", "", "", huge.c_str(), "", "");
-    }, 512));
+    ExpectRefused(FormatInto(
+        [&](char *b, size_t s) { return FormatAlarmReport(b, s, "", "", "", "", huge.c_str(), "", ""); },
+        512));
     // The exact fit of the relay login in a small area.
     const std::string login = R"({"TimeSep":-842150451,"appId":1,"clientType":8,"msgType":1,)"
                               R"("params":{"SxtId":"","PWD":""},"version":1})";
-    ExpectText(FormatInto([](char *b, size_t s) { return FormatRelayLogin(b, s, "", ""); }, login.size() + 1), login);
+    ExpectText(FormatInto([](char *b, size_t s) { return FormatRelayLogin(b, s, "", ""); }, login.size() + 1),
+               login);
     ExpectRefused(FormatInto([](char *b, size_t s) { return FormatRelayLogin(b, s, "", ""); }, login.size()));
 }
 
-}  // namespace
+} // namespace

@@ -76,7 +76,7 @@ TEST(WorkerThread, RunOnceEndsByItselfAndKeepsHandleUntilStop)
     ASSERT_TRUE(WaitFor([&] { return worker.IsFinished(); }));
     EXPECT_FALSE(worker.IsRunning());
     EXPECT_TRUE(worker.HoldsThread());
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));  // longer than the period
+    std::this_thread::sleep_for(std::chrono::milliseconds(60)); // longer than the period
     EXPECT_EQ(1, probe.calls.load());
     Clock::time_point start = Clock::now();
     worker.Stop();
@@ -148,7 +148,7 @@ TEST(WorkerThread, StopWaitsForTheBodyToReturn)
     worker.Stop();
     EXPECT_GE(MsSince(start), 45);
     opener.join();
-    EXPECT_EQ(1, probe.calls.load());  // no further call after the stop
+    EXPECT_EQ(1, probe.calls.load()); // no further call after the stop
 }
 
 TEST(WorkerThread, ZeroOrNegativePeriodRunsBackToBack)
@@ -205,4 +205,4 @@ TEST(WorkerThread, DestructorStopsARepeatingThread)
     EXPECT_EQ(after, probe.calls.load());
 }
 
-}  // namespace
+} // namespace
