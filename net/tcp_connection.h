@@ -49,6 +49,7 @@ public:
     void Wait(int timeoutMs);
     // Ends a Wait in progress (or the next one) at once; any thread.
     void Wake();
+    int32_t ReadRaw(void *buf, int32_t size);  // unframed bytes held (no callback); owner thread
 
     // Queueing, from any thread; 1 when queued, 0 otherwise.
     int QueueText(const char *text);
