@@ -90,10 +90,12 @@ TEST_F(IniTest, HeaderWinsOverKeyAndBracketsAnywhere)
 
 TEST_F(IniTest, RepeatedSectionKeepsOnlyItsLastBlock)
 {
-    Load("[a]\nx = \"1\"\n[b]\nz = \"3\"\n[a]\ny = \"2\"\ny = \"4\"\n");
+    // Closed by a header and by the end of the file alike.
+    Load("[a]\nx = \"1\"\n[b]\nz = \"3\"\n[a]\ny = \"2\"\ny = \"4\"\n[b]\nw = \"5\"\n");
     EXPECT_EQ("", Get("a", "x"));
     EXPECT_EQ("4\"", Get("a", "y"));
-    EXPECT_EQ("3\"", Get("b", "z"));
+    EXPECT_EQ("", Get("b", "z"));
+    EXPECT_EQ("5\"", Get("b", "w"));
 }
 
 TEST_F(IniTest, MalformedLinesLeaveOthersAlone)
