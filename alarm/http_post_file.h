@@ -9,6 +9,12 @@ typedef int32_t HttpUploadResult;  // 1 success, -1 failure
 // no state between calls; several calls may run at once.
 class CHttpUploader {
 public:
+    // Sends the request on a private connection and reads the server's
+    // final status within 10 seconds of the connect (which itself may take
+    // 5). 1 only for a 2xx answer to the whole request; -1 for a malformed
+    // URL, a URL or file name too long for the request's fixed lines, a
+    // body over 524,288 bytes, a failed link, another status or no status
+    // in time.
     HttpUploadResult HttpPostFile(const char *url, const unsigned char *data, int32_t length,
                                   const char *fileName);
 };
