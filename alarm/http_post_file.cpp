@@ -68,10 +68,10 @@ HttpUploadResult Transfer(TcpConnection &conn, int32_t start)
         conn.Wait(static_cast<int>(left < kMaxWaitMs ? left : kMaxWaitMs));
     }
 }
-}  // namespace
+} // namespace
 
-HttpUploadResult CHttpUploader::HttpPostFile(const char *url, const unsigned char *data,
-                                             int32_t length, const char *fileName)
+HttpUploadResult CHttpUploader::HttpPostFile(const char *url, const unsigned char *data, int32_t length,
+                                             const char *fileName)
 {
     if (url == nullptr)
         url = "";
@@ -85,8 +85,7 @@ HttpUploadResult CHttpUploader::HttpPostFile(const char *url, const unsigned cha
     int partHeaderLength = FormatPartHeaderLine(partHeader, sizeof(partHeader), fileName);
     UploadBuffers buffers;
     buffers.head = new (std::nothrow) char[kUploadHeadBufferSize];
-    if (partHeaderLength < 0 || length < 0 || (data == nullptr && length > 0) ||
-        buffers.head == nullptr ||
+    if (partHeaderLength < 0 || length < 0 || (data == nullptr && length > 0) || buffers.head == nullptr ||
         BuildUploadHead(buffers.head, kUploadHeadBufferSize, pieces, 0) < 0)
         return -1;
 
@@ -105,8 +104,7 @@ HttpUploadResult CHttpUploader::HttpPostFile(const char *url, const unsigned cha
             conn.Close();
             return -1;
         }
-        BuildUploadBody(buffers.body, kUploadBodyBufferSize, partHeader, partHeaderLength, data,
-                        length);
+        BuildUploadBody(buffers.body, kUploadBodyBufferSize, partHeader, partHeaderLength, data, length);
     }
     printf("------------------http len %d \n", static_cast<int>(queuedBodyLength));
     int headLength = BuildUploadHead(buffers.head, kUploadHeadBufferSize, pieces, queuedBodyLength);

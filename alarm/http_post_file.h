@@ -3,7 +3,7 @@
 
 #include <stdint.h>
 
-typedef int32_t HttpUploadResult;  // 1 success, -1 failure
+typedef int32_t HttpUploadResult; // 1 success, -1 failure
 
 // Posts one in-memory file as an HTTP/1.0 multipart/form-data upload. Keeps
 // no state between calls; several calls may run at once.

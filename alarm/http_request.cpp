@@ -28,7 +28,7 @@ int FormatLine(char *buf, size_t size, const char *format, ...)
     }
     return length;
 }
-}  // namespace
+} // namespace
 
 int SplitUploadUrl(const char *url, UploadUrl *out)
 {
@@ -67,8 +67,8 @@ int64_t UploadBodyLength(int32_t partHeaderLength, int32_t fileLength)
     return static_cast<int64_t>(kUploadBodyFraming) + partHeaderLength + fileLength;
 }
 
-int32_t BuildUploadBody(unsigned char *buf, size_t size, const char *partHeaderLine,
-                        int32_t partHeaderLength, const unsigned char *data, int32_t length)
+int32_t BuildUploadBody(unsigned char *buf, size_t size, const char *partHeaderLine, int32_t partHeaderLength,
+                        const unsigned char *data, int32_t length)
 {
     if (buf == nullptr || partHeaderLine == nullptr || partHeaderLength < 0 || length < 0 ||
         (data == nullptr && length > 0))
@@ -102,12 +102,11 @@ int BuildUploadHead(char *buf, size_t size, const UploadUrl &url, int32_t bodyLe
     char headerLines[kHeaderLinesBufferSize];
     if (FormatLine(requestLine, sizeof(requestLine), "POST %s HTTP/1.0\r\n", url.path.c_str()) < 0)
         return -1;
-    if (FormatLine(hostLine, sizeof(hostLine), "HOST: %s:%s\r\n", url.host.c_str(),
-                   url.port.c_str()) < 0)
+    if (FormatLine(hostLine, sizeof(hostLine), "HOST: %s:%s\r\n", url.host.c_str(), url.port.c_str()) < 0)
         return -1;
     // The body length exactly: the server reads that many bytes as the body.
-    if (FormatLine(lengthLine, sizeof(lengthLine), "Content-Length: %ld\r\n",
-                   static_cast<long>(bodyLength)) < 0)
+    long contentLength = bodyLength;
+    if (FormatLine(lengthLine, sizeof(lengthLine), "Content-Length: %ld\r\n", contentLength) < 0)
         return -1;
     if (FormatLine(headerLines, sizeof(headerLines),
                    "Accept:*/*\r\n%sUser-Agent: TovuHttpClient\r\n%sExpect: 100-continue\r\n"
@@ -138,9 +137,9 @@ void HttpStatusReader::Feed(const char *data, size_t length)
                     m_Line[m_LineLength] = c;
                 ++m_LineLength;
             }
-        } else if (c == '\n') {  // header lines of an interim answer
+        } else if (c == '\n') { // header lines of an interim answer
             if (m_HeaderLineLength == 0)
-                m_State = kStatusLine;  // its empty line: the next answer follows
+                m_State = kStatusLine; // its empty line: the next answer follows
             m_HeaderLineLength = 0;
         } else {
             ++m_HeaderLineLength;
@@ -155,7 +154,7 @@ void HttpStatusReader::EndStatusLine()
     m_Line[held] = '\0';
     m_LineLength = 0;
     if (held == 0)
-        return;  // a stray empty line before the status line
+        return; // a stray empty line before the status line
     int status = 0;
     const char *blank = strchr(m_Line, ' ');
     bool valid = strncmp(m_Line, "HTTP/", 5) == 0 && blank != nullptr &&

@@ -29,8 +29,8 @@ const int32_t kUploadBodyFraming = 124;
 
 struct UploadUrl {
     std::string host;
-    std::string port;  // decimal text, as it stands in the URL
-    std::string path;  // from the first "/" after the port, query included
+    std::string port; // decimal text, as it stands in the URL
+    std::string path; // from the first "/" after the port, query included
 };
 
 // Splits scheme://host:port/path by hand: the first "//", the first ":" at
@@ -49,8 +49,8 @@ int64_t UploadBodyLength(int32_t partHeaderLength, int32_t fileLength);
 // Writes the multipart body into a cleared buffer: delimiter, part header
 // line, content type, file bytes, closing delimiter. Returns the body
 // length, or -1 without writing anything when it would not fit.
-int32_t BuildUploadBody(unsigned char *buf, size_t size, const char *partHeaderLine,
-                        int32_t partHeaderLength, const unsigned char *data, int32_t length);
+int32_t BuildUploadBody(unsigned char *buf, size_t size, const char *partHeaderLine, int32_t partHeaderLength,
+                        const unsigned char *data, int32_t length);
 
 // Writes the request head (request line, header lines, empty line) into a
 // cleared buffer. Returns its length, or -1 (buffer left cleared) when the
@@ -83,7 +83,7 @@ private:
     // Start of the status line; what follows the status code is not needed.
     char m_Line[16];
     size_t m_LineLength;
-    size_t m_HeaderLineLength;  // characters of the current interim header line
+    size_t m_HeaderLineLength; // characters of the current interim header line
 };
 
 #endif

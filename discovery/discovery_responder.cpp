@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-
 #include "app/agent_settings.h"
 #include "runtime/mutex.h"
 
@@ -38,7 +37,7 @@ int FormatAnswerFromSettings(char *buf, size_t size)
     MutexGuard guard(settings.m_DevLock);
     return FormatDiscoveryAnswer(buf, size, settings.m_DevId.c_str(), settings.m_DevIp.c_str());
 }
-}  // namespace
+} // namespace
 
 bool IsDiscoveryProbe(const char *datagram, size_t length)
 {
@@ -106,7 +105,7 @@ int32_t DiscoveryServe(uint16_t port)
         if (received < 0)
             return -1;
         if (received == 0 || !IsDiscoveryProbe(buffer, sizeof(buffer)))
-            continue;  // our own broadcast answer arrives here too
+            continue; // our own broadcast answer arrives here too
 
         // An id and address too long for the buffer get no answer.
         int length = FormatAnswerFromSettings(buffer, sizeof(buffer));

@@ -26,8 +26,8 @@ std::vector<unsigned char> File(size_t size)
 
 std::string ExpectedHead(unsigned short port, size_t bodyLength)
 {
-    return std::string("POST ") + kPath + " HTTP/1.0\r\n" + "Accept:*/*\r\n" + "HOST: 127.0.0.1:" +
-           std::to_string(port) + "\r\n" + "User-Agent: TovuHttpClient\r\n" +
+    return std::string("POST ") + kPath + " HTTP/1.0\r\n" + "Accept:*/*\r\n" +
+           "HOST: 127.0.0.1:" + std::to_string(port) + "\r\n" + "User-Agent: TovuHttpClient\r\n" +
            "Content-Length: " + std::to_string(bodyLength) + "\r\n" + "Expect: 100-continue\r\n" +
            "Content-Type:multipart/form-data;boundary=-----------------------------7db372eb000e2\r\n" +
            "\r\n";
@@ -37,8 +37,7 @@ std::string ExpectedBody(const std::string &fileName, const std::vector<unsigned
 {
     return "-------------------------------7db372eb000e2\r\n"
            "Content-Disposition: form-data;name=\"file\";filename=\"" +
-           fileName + "\"\r\n" + "Content-Type: text/plain\r\n\r\n" +
-           std::string(file.begin(), file.end()) +
+           fileName + "\"\r\n" + "Content-Type: text/plain\r\n\r\n" + std::string(file.begin(), file.end()) +
            "\r\n-------------------------------7db372eb000e2--\r\n";
 }
 
@@ -62,7 +61,7 @@ protected:
     void TearDown() override { SetClockOffsetMs(0); }
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(HttpUpload, SendsTheRequestByteForByteAndSucceedsOnTwoHundred)
 {
@@ -85,7 +84,7 @@ TEST_F(HttpUpload, SendsTheRequestByteForByteAndSucceedsOnTwoHundred)
     EXPECT_TRUE(seen[0].complete);
     EXPECT_EQ(ExpectedHead(server.Port(), 1193), seen[0].head);
     EXPECT_EQ(ExpectedBody(kFileName, file), seen[0].body);
-    EXPECT_EQ("", seen[0].trailing);  // exactly the body, nothing after it
+    EXPECT_EQ("", seen[0].trailing); // exactly the body, nothing after it
 }
 
 TEST_F(HttpUpload, ResultFollowsTheFinalStatus)
@@ -151,7 +150,7 @@ TEST_F(HttpUpload, BodyTooLargeForItsSlotIsRefusedUnsent)
     EXPECT_NE(std::string::npos,
               console.find("GetWriteBuffer is null  mean no packet! now size 524288 ! need size 524289\n"));
     ASSERT_TRUE(server.WaitDone(2, kDoneMs));
-    EXPECT_EQ("", server.Exchanges()[1].head);  // the head was dropped with the body
+    EXPECT_EQ("", server.Exchanges()[1].head); // the head was dropped with the body
 }
 
 TEST_F(HttpUpload, RefusesBeforeConnectingWhatCannotBeSent)
@@ -163,13 +162,13 @@ TEST_F(HttpUpload, RefusesBeforeConnectingWhatCannotBeSent)
         std::string url;
         std::string fileName;
     } cases[] = {
-        {"http://127.0.0.1/up", kFileName},                     // no port
-        {"http://127.0.0.1:" + port, kFileName},                // nothing after the port
-        {"127.0.0.1:" + port + "/up", kFileName},               // no "//"
-        {"http://:" + port + "/up", kFileName},                 // empty host
-        {server.Url(), std::string(72, 'n')},                   // part header line too long
-        {server.Url("/" + std::string(283, 'p')), kFileName},   // request line too long
-        {"http://" + std::string(51, 'h') + ":" + port + "/up", kFileName},  // Host line too long
+        {"http://127.0.0.1/up", kFileName},                                 // no port
+        {"http://127.0.0.1:" + port, kFileName},                            // nothing after the port
+        {"127.0.0.1:" + port + "/up", kFileName},                           // no "//"
+        {"http://:" + port + "/up", kFileName},                             // empty host
+        {server.Url(), std::string(72, 'n')},                               // part header line too long
+        {server.Url("/" + std::string(283, 'p')), kFileName},               // request line too long
+        {"http://" + std::string(51, 'h') + ":" + port + "/up", kFileName}, // Host line too long
     };
     for (const Case &c : cases) {
         testing::internal::CaptureStdout();

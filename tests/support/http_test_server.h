@@ -18,10 +18,10 @@
 #include "tests/support/loopback_server.h"
 
 struct HttpExchange {
-    std::string head;  // up to and including the empty line
+    std::string head; // up to and including the empty line
     std::string body;
-    bool complete = false;  // the head and Content-Length bytes of body arrived
-    std::string trailing;   // bytes after the body (read only with waitForClientClose)
+    bool complete = false; // the head and Content-Length bytes of body arrived
+    std::string trailing;  // bytes after the body (read only with waitForClientClose)
 };
 
 struct HttpAnswer {
@@ -113,8 +113,7 @@ private:
     {
         HttpExchange exchange;
         std::string byte;
-        while (exchange.head.size() < 65536 &&
-               exchange.head.find("\r\n\r\n") == std::string::npos) {
+        while (exchange.head.size() < 65536 && exchange.head.find("\r\n\r\n") == std::string::npos) {
             if (!m_Server.ReadBytes(&byte, 1, 5000))
                 return exchange;
             exchange.head += byte;

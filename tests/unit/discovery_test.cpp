@@ -43,7 +43,7 @@ int OpenDescriptors()
     return count;
 }
 
-}  // namespace
+} // namespace
 
 TEST(DiscoveryProbe, MatchesOnlyTheExactText)
 {
@@ -85,12 +85,12 @@ TEST(DiscoveryAnswer, IdAndAddressMayHaveFortyCharactersTogether)
 {
     int result = 0;
     std::string answer = Answer(std::string(25, 'i').c_str(), "255.255.255.255", &result);
-    EXPECT_EQ(99, result);  // the buffer's last byte stays the NUL
+    EXPECT_EQ(99, result); // the buffer's last byte stays the NUL
     EXPECT_EQ(99u, answer.size());
 
     answer = Answer(std::string(26, 'i').c_str(), "255.255.255.255", &result);
     EXPECT_EQ(-1, result);
-    EXPECT_EQ("", answer);  // cleared, nothing cut
+    EXPECT_EQ("", answer); // cleared, nothing cut
 }
 
 TEST(DiscoveryServe, EndsWithFailureAndNoLeakWhenThePortIsTaken)

@@ -36,7 +36,7 @@ HttpStatusReader Read(const std::string &answer)
     return reader;
 }
 
-}  // namespace
+} // namespace
 
 TEST(UploadUrl, SplitsAtTheFirstSeparators)
 {
@@ -60,11 +60,11 @@ TEST(UploadUrl, SplitsAtTheFirstSeparators)
 TEST(UploadUrl, RefusesMissingOrEmptyPieces)
 {
     const char *bad[] = {
-        "scheme://host/up",     // no port
-        "scheme://host:8080",   // nothing after the port
-        "host:8080/up",         // no "//"
-        "scheme://:8080/up",    // empty host
-        "scheme://host:/up",    // empty port
+        "scheme://host/up",   // no port
+        "scheme://host:8080", // nothing after the port
+        "host:8080/up",       // no "//"
+        "scheme://:8080/up",  // empty host
+        "scheme://host:/up",  // empty port
         "",
     };
     for (const char *url : bad) {
@@ -108,7 +108,7 @@ TEST(UploadHead, RefusesPiecesTooLongForTheirLinesInsteadOfCutting)
     parts.path += "p";
     head = Head(parts, 10, &result);
     EXPECT_EQ(-1, result);
-    EXPECT_EQ("", head);  // buffer left cleared
+    EXPECT_EQ("", head); // buffer left cleared
 
     // Host line: 64 bytes with its NUL, so host and port may have 54.
     parts.path = "/";
@@ -130,14 +130,14 @@ TEST(UploadHead, RefusesPiecesTooLongForTheirLinesInsteadOfCutting)
 TEST(UploadBody, FramesTheFileBetweenTheBoundaries)
 {
     char line[kPartHeaderLineBufferSize];
-    int lineLength = FormatPartHeaderLine(line, sizeof(line), "abc_12345.jpg");  // 13 bytes
+    int lineLength = FormatPartHeaderLine(line, sizeof(line), "abc_12345.jpg"); // 13 bytes
     ASSERT_EQ(69, lineLength);
     EXPECT_STREQ("Content-Disposition: form-data;name=\"file\";filename=\"abc_12345.jpg\"\r\n", line);
     EXPECT_EQ(1193, UploadBodyLength(lineLength, 1000));
 
     std::vector<unsigned char> file(1000);
     for (size_t i = 0; i < file.size(); ++i)
-        file[i] = static_cast<unsigned char>(i * 7);  // NULs and high bytes included
+        file[i] = static_cast<unsigned char>(i * 7); // NULs and high bytes included
     std::vector<unsigned char> body(kUploadBodyBufferSize, 0xEE);
     int32_t length = BuildUploadBody(body.data(), body.size(), line, lineLength, file.data(), 1000);
     ASSERT_EQ(1193, length);
@@ -146,7 +146,7 @@ TEST(UploadBody, FramesTheFileBetweenTheBoundaries)
                            std::string(file.begin(), file.end()) + kClosingLine;
     ASSERT_EQ(1193u, expected.size());
     EXPECT_EQ(expected, std::string(body.begin(), body.begin() + length));
-    EXPECT_EQ(0, body[length]);  // the rest of the buffer is cleared, nothing trails
+    EXPECT_EQ(0, body[length]); // the rest of the buffer is cleared, nothing trails
 }
 
 TEST(UploadBody, RefusesWhatItsBufferCannotHold)
@@ -160,7 +160,7 @@ TEST(UploadBody, RefusesWhatItsBufferCannotHold)
               BuildUploadBody(body.data(), body.size(), line, lineLength, file.data(), fits));
     std::fill(body.begin(), body.end(), 0xEE);
     EXPECT_EQ(-1, BuildUploadBody(body.data(), body.size(), line, lineLength, file.data(), fits + 1));
-    EXPECT_EQ(0xEE, body[0]);  // nothing written
+    EXPECT_EQ(0xEE, body[0]); // nothing written
     EXPECT_EQ(-1, BuildUploadBody(body.data(), body.size(), line, lineLength, file.data(), -1));
 }
 
@@ -213,9 +213,9 @@ TEST(HttpStatus, SkipsInterimAnswersWhateverThePieces)
 
 TEST(HttpStatus, RefusesWhatIsNotAStatusLine)
 {
-    const char *bad[] = {"hello\r\n", "HTTP/1.1 2x0 OK\r\n", "HTTP/1.1 20\r\n", "HTTP/1.1 2000\r\n",
-                         "HTTP/1.1\r\n", "http/1.1 200 OK\r\n", "HTTP/1.1 099 X\r\n",
-                         "HTTP/1.1000000000000 200 OK\r\n"};
+    const char *bad[] = {
+        "hello\r\n",    "HTTP/1.1 2x0 OK\r\n", "HTTP/1.1 20\r\n",    "HTTP/1.1 2000\r\n",
+        "HTTP/1.1\r\n", "http/1.1 200 OK\r\n", "HTTP/1.1 099 X\r\n", "HTTP/1.1000000000000 200 OK\r\n"};
     for (const char *text : bad) {
         HttpStatusReader reader = Read(text);
         EXPECT_TRUE(reader.Decided()) << text;
