@@ -1,0 +1,144 @@
+"""python3 -m cloudsim: run the local cloud and its scenario, then report.
+
+Exit status: 0 when every milestone was reached (or skipped, with the
+reason printed) and nothing the agent sent broke the protocol; 1 otherwise;
+2 when the cloud could not start (a port in use, for instance).
+"""
+import argparse
+import asyncio
+import os
+import shutil
+import signal
+import subprocess
+import sys
+
+from .cloud import Cloud
+from .recorder import Recorder
+from .scenario import Scenario
+
+
+def size(text):
+    w, h = text.lower().split("x")
+    return int(w), int(h)
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(prog="cloudsim", description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--out", required=True, help="output folder (created)")
+    p.add_argument("--duration", type=float, default=30.0,
+                   help="seconds to run after start-up; 0: stop when the scenario is done")
+    p.add_argument("--pace", type=float, default=1.5, help="seconds between scenario steps")
+    p.add_argument("--start-timeout", type=float, default=20.0,
+                   help="seconds to wait for the agent's first directory request")
+    p.add_argument("--host", default="127.0.0.1", help="address of the logic, relay and upload "
+                   "servers")
+    p.add_argument("--directory", default="127.0.0.1:8080,127.0.0.3:8080",
+                   help="comma-separated directory server addresses")
+    p.add_argument("--logic-port", type=int, default=0)
+    p.add_argument("--relay-port", type=int, default=0)
+    p.add_argument("--upload-port", type=int, default=0)
+    p.add_argument("--camera-id", default="cam-0001", help="relay id given to channel 0")
+    p.add_argument("--user-id", default="u-1001")
+    p.add_argument("--node-id", default="node-7")
+    p.add_argument("--node-name", default="hall")
+    p.add_argument("--journal", help="the simulated SDK's journal file")
+    p.add_argument("--alarm-fifo", help="the simulated SDK's alarm control FIFO")
+    p.add_argument("--expect-snapshot", help="file the uploaded snapshot must equal")
+    p.add_argument("--expect-devid", help="device id (MAC text) the agent must log in with")
+    p.add_argument("--expect-camera-ip", help="camera address the discovery answer must carry")
+    p.add_argument("--expect-ptz", default="1", help='"PTZ" value of the status report')
+    p.add_argument("--main-size", type=size, default=(1280, 720))
+    p.add_argument("--sub-size", type=size, default=(640, 360))
+    p.add_argument("--content-length-extra", type=int, default=0,
+                   help="Content-Length of an upload minus its body length")
+    p.add_argument("--probe-via", help="command prefix that runs the discovery probe where the "
+                   "camera's broadcast reaches, e.g. 'ip netns exec PEER'")
+    p.add_argument("--probe-target", default="192.0.2.1")
+    p.add_argument("--no-probe-reason", help="why discovery is not probed (for the report)")
+    p.add_argument("--ready-file", help="written once every server listens")
+    p.add_argument("--quiet", action="store_true", help="no milestone lines")
+    p.add_argument("--hostile-no-echo", action="store_true",
+                   help="never answer heartbeats (the agent should drop the links after 35 s)")
+    p.add_argument("--hostile-directory-silent", action="store_true",
+                   help="accept directory requests but never answer")
+    o = p.parse_args(argv)
+    o.directory = [x for x in o.directory.split(",") if x]
+    return o
+
+
+def frame_grab(out):
+    video = os.path.join(out, "video.h264")
+    if not shutil.which("ffmpeg") or not os.path.getsize(video):
+        return None
+    png = os.path.join(out, "frame.png")
+    try:
+        subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "h264",
+                        "-i", video, "-frames:v", "1", png],
+                       timeout=30, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    except (subprocess.SubprocessError, OSError):
+        return None
+    return "frame.png" if os.path.exists(png) else None
+
+
+async def main_async(o, rec):
+    cloud = Cloud(o, rec)
+    try:
+        await cloud.start()
+    except OSError as e:
+        print("cloudsim: cannot listen: %s" % e, file=sys.stderr)
+        return 2
+    rec.say("cloud ready: directory %s, logic %s:%d, relay %s:%d, upload %s"
+            % (" ".join(o.directory), o.host, cloud.logic_port, o.host, cloud.relay_port,
+               cloud.upload_url))
+    rec.extra["endpoints"] = {"directory": o.directory, "logic": cloud.logic_port,
+                              "relay": cloud.relay_port, "upload": cloud.upload_url}
+    if o.ready_file:
+        with open(o.ready_file, "w") as f:
+            f.write("ready\n")
+    scenario = Scenario(cloud, o, rec)
+    loop = asyncio.get_running_loop()
+    stop = asyncio.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(sig, stop.set)
+    task = asyncio.ensure_future(scenario.run())
+    stopper = asyncio.ensure_future(stop.wait())
+    await asyncio.wait([task, stopper], return_when=asyncio.FIRST_COMPLETED)
+    if task.done() and not stop.is_set() and o.duration and not scenario.abort:
+        left = o.duration - rec.now()
+        if left > 0:
+            try:
+                await asyncio.wait_for(stop.wait(), left)
+            except asyncio.TimeoutError:
+                pass
+    if stop.is_set():
+        rec.say("stopped by a signal")
+    for t in (task, stopper):
+        t.cancel()
+    if task.done() and not task.cancelled() and task.exception():
+        raise task.exception()
+    await cloud.stop()
+    return 0
+
+
+def main(argv=None):
+    o = parse_args(argv)
+    os.makedirs(o.out, exist_ok=True)
+    rec = Recorder(o.out, quiet=o.quiet)
+    code = asyncio.run(main_async(o, rec))
+    if code:
+        return code
+    rec.finish()
+    grab = frame_grab(o.out)
+    rec.extra["files"] = {"video": "video.h264", "frame_grab": grab,
+                          "uploads": [u["saved_as"] for u in rec.uploads],
+                          "summary": ["summary.json", "summary.txt"]}
+    summary, text = rec.write()
+    if not o.quiet:
+        print()
+        print(text)
+    return 0 if summary["ok"] else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

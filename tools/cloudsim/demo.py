@@ -1,0 +1,88 @@
+"""The demo: the agent against the local cloud and the simulated camera.
+
+Run through tools/demo, which builds first. Exit status 0 only when every
+milestone was reached (discovery may be skipped where no network namespace
+can be made, and says so) and the agent broke no protocol rule.
+"""
+import argparse
+import os
+import signal
+import sys
+
+from . import harness
+
+
+def main(argv=None):
+    argv = list(sys.argv[1:] if argv is None else argv)
+    p = argparse.ArgumentParser(prog="tools/demo", description=__doc__)
+    p.add_argument("--agent", required=True, help="the cloud-agent-local executable")
+    p.add_argument("--netlib", required=True, help="the simulated libNetLib.so")
+    p.add_argument("--out", required=True, help="output folder")
+    p.add_argument("--duration", type=float, default=30.0, help="seconds to run (default 30)")
+    p.add_argument("--pace", type=float, default=1.5, help="seconds between cloud commands")
+    p.add_argument("--host-network", action="store_true",
+                   help="do not make a network namespace")
+    a = p.parse_args(argv)
+
+    if a.host_network:
+        mode, why = "host", "asked for with --host-network"
+    else:
+        mode, why = harness.detect()
+    if mode == "userns" and not os.environ.get(harness.INSIDE_USERNS):
+        return harness.reexec_in_userns([sys.executable, "-m", "cloudsim.demo"] + argv)
+
+    net = harness.Net(mode)
+    # A signal ends the run through the finally clauses, which stop what
+    # was started and remove the namespaces.
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGTERM, interrupt)
+    try:
+        try:
+            net.up()
+        except RuntimeError as e:
+            net.down()
+            print("demo: cannot make the network namespaces (%s)" % e)
+            net = harness.Net("host")
+            mode, why = "host", str(e)
+        if mode == "netns":
+            print("demo: isolated network: the agent in namespace %s (eth0 %s, %s/24), the "
+                  "discovery probe in %s (%s)" % (net.agent_ns, harness.DEVICE_MAC,
+                                                  harness.AGENT_ADDR, net.peer_ns,
+                                                  harness.PEER_ADDR))
+        elif mode == "userns":
+            print("demo: isolated network via unshare -rn (eth0 %s, %s/24); %s"
+                  % (harness.DEVICE_MAC, harness.AGENT_ADDR, net.no_probe_reason))
+        else:
+            print("demo: network namespaces are not permitted here (%s): running on the host "
+                  "network; discovery will not be probed" % why)
+        print("demo: cloud and agent for %.0f s; output in %s" % (a.duration, a.out))
+        sys.stdout.flush()
+        res = harness.run_session(a.agent, a.netlib, a.out, net, duration=a.duration,
+                                  pace=a.pace)
+    except KeyboardInterrupt:
+        print("demo: interrupted; everything started was stopped")
+        return 130
+    finally:
+        net.down()
+
+    print("Files")
+    for label, path in (("video", "video.h264"), ("frame grab", "frame.png"),
+                        ("uploads", "uploads"), ("summary", "summary.json"),
+                        ("summary table", "summary.txt"), ("agent console", "agent/agent.log"),
+                        ("SDK journal", "agent/sdk-journal.txt")):
+        full = os.path.join(a.out, path)
+        if os.path.exists(full):
+            print("  %-14s %s" % (label, full))
+    if not os.path.exists(os.path.join(a.out, "frame.png")):
+        print("  (no frame grab: install ffmpeg for one)")
+    ok = res["cloud_exit"] == 0
+    if not res.get("agent_alive_at_end"):
+        print("demo: the agent ended during the run (see %s)" % res["agent_log"])
+        ok = False
+    print("demo: %s" % ("every milestone reached, no violation" if ok else "FAILED"))
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
