@@ -28,6 +28,10 @@ void ReadAnswers(TcpConnection &directory)
             return;
         directory.PollSend(kPollTimeoutUs);
         directory.PollReceive(kPollTimeoutUs);
+        // A server that closes after its answer ends the window at once;
+        // waiting on a closed connection would only sleep out the window.
+        if (!directory.IsConnected())
+            return;
         directory.Wait(static_cast<int>(kReadWindowMs - elapsed + 1));
     }
 }
