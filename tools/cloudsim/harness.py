@@ -15,7 +15,9 @@ Three ways, best first:
 Nothing is ever sent outside loopback and 192.0.2.0/24 inside the
 namespaces.
 """
+import ctypes
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -74,8 +76,20 @@ class Net:
         if r.returncode != 0:
             raise RuntimeError("%s: %s" % (" ".join(cmd), r.stdout.decode(errors="replace").strip()))
 
+    @staticmethod
+    def prune():
+        """Removes the namespaces of earlier runs whose process is gone (a
+        run killed outright cannot remove its own)."""
+        r = _run("ip", "netns", "list")
+        for line in r.stdout.decode(errors="replace").splitlines():
+            m = re.match(r"(cagent|cpeer)-(\d+)\b", line)
+            if m and not os.path.exists("/proc/%s" % m.group(2)):
+                _ok("ip", "netns", "del", "%s-%s" % (m.group(1), m.group(2)))
+                shutil.rmtree("/etc/netns/%s-%s" % (m.group(1), m.group(2)), ignore_errors=True)
+
     def up(self):
         if self.mode == "netns":
+            self.prune()
             a, p = self.agent_ns, self.peer_ns
             self.is_up = True
             self._must("ip", "netns", "add", a)
@@ -145,6 +159,15 @@ def reexec_in_userns(argv):
     return subprocess.call(["unshare", "-rn"] + argv, env=env)
 
 
+def _die_with_parent():
+    # Runs in the child before exec: if this harness is killed outright
+    # (a test runner's time-out), its children end too.
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
 class Proc:
     """A child in its own process group, stopped with the whole group."""
 
@@ -158,7 +181,8 @@ class Proc:
             out = self.log
         self.p = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=out,
                                   stderr=subprocess.STDOUT if out is not None else None,
-                                  stdin=subprocess.DEVNULL, start_new_session=True)
+                                  stdin=subprocess.DEVNULL, start_new_session=True,
+                                  preexec_fn=_die_with_parent)
 
     def alive(self):
         return self.p.poll() is None

@@ -198,7 +198,8 @@ class Scenario:
             self.rec.violation(RELAY, "status report %s is %r, expected %r"
                                % (k, msg.get(k).decode("latin-1"), want[k]))
         if not bad:
-            self.rec.reach("cmd_status", cat.show(msg.text[msg.text.index(b'"params"'):]))
+            self.rec.reach("cmd_status", ", ".join("%s %s" % (k.decode("latin-1"), v.decode("latin-1"))
+                                                   for k, v in msg.params))
 
     async def journal_step(self, name, msg_type, params, lines, what):
         mark = self.journal.mark()
