@@ -1,6 +1,7 @@
 #ifndef CHANNEL_CAMERA_CHANNEL_H
 #define CHANNEL_CAMERA_CHANNEL_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
@@ -33,7 +34,15 @@ public:
     std::string GetCameraName() const;
     int32_t Index() const { return m_Index; }
 
-    // Relay link (relay_loop.cpp).
+    // Read-only views of the shared state, for tests and diagnostics.
+    bool IsRelayConnected() const { return m_RelayConn.IsConnected(); }
+    bool IsForwarding() const { return m_Forwarding.load(); }
+    uint32_t FrameSeq() const { return m_FrameSeq.load(); }
+    size_t PendingCommandCount();
+    size_t PendingRequestCount();
+
+    // Relay link (relay_loop.cpp). The login is sent by the relay thread
+    // only; the heartbeat and status report from any thread.
     static int RelayLoop(void *channel);
     int32_t SendRelayLogin();
     int32_t SendRelayHeartbeat();
@@ -55,6 +64,13 @@ public:
 
 private:
     void RunRelayLoop();
+    bool TakeRelayRequest(NotifyEvent *request);
+    void AssignRelay(const MessageFields &fields);
+    bool ConnectRelay();
+    void WaitForForwarders();
+    void PauseRelay(uint32_t ms);
+    void NotifyOwner(const char *active);
+    int RelayWaitMs(int32_t heartbeatTime) const;
     void RunCommandStep();
 
     std::string m_SxtId;       // relay thread writes under m_RequestLock
@@ -77,6 +93,14 @@ private:
     std::atomic<bool> m_Forwarding;
     std::atomic<int32_t> m_RelayRecvTime;
     std::atomic<bool> m_NeedKeyFrame;
+    // Set by the destructor so the relay loop ends at the top of its next pass.
+    std::atomic<bool> m_StopRequested;
+    // True only once the relay login of the current connection is queued:
+    // video must never reach a relay server ahead of the login.
+    std::atomic<bool> m_LinkReady;
+    // ForwardFrame calls in progress on the stream thread; the relay thread
+    // lets them finish before it connects.
+    std::atomic<int32_t> m_ForwardersInFlight;
 };
 
 #endif

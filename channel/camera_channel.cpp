@@ -1,0 +1,75 @@
+#include "channel/camera_channel.h"
+
+namespace {
+const int32_t kRelayThreadPeriodMs = 40;     // run-once: never used
+const int32_t kCommandPeriodMs = 100;        // one relay command per step
+const char kInitialQuality[] = "4";          // sub stream until the relay server asks otherwise
+}  // namespace
+
+CameraChannel::CameraChannel(ICameraNotify *owner, int32_t index, uint32_t hDev)
+    : m_Index(index), m_hDev(hDev), m_Owner(owner), m_Width(0), m_Height(0), m_FrameSeq(0),
+      m_Forwarding(false), m_RelayRecvTime(0), m_NeedKeyFrame(true), m_StopRequested(false),
+      m_LinkReady(false), m_ForwardersInFlight(0)
+{
+    // The relay thread touches the connection only once a relay request has
+    // arrived, and the command thread only once the connection has received
+    // something, so both may start before the connection is set up.
+    m_RelayThread.Start(&CameraChannel::RelayLoop, this, true, kRelayThreadPeriodMs);
+    m_CommandThread.Start(&CameraChannel::CommandStep, this, false, kCommandPeriodMs);
+    m_RelayConn.Setup(kRelaySlotSize, kRelaySlotCount, &CameraChannel::OnRelayPacket, this);
+    // Not connected yet, so no acknowledgement goes out.
+    ApplyVideoQuality(kInitialQuality);
+}
+
+CameraChannel::~CameraChannel()
+{
+    // The relay loop may be waiting on the connection: wake it so it sees
+    // the stop at the top of its next pass.
+    m_StopRequested.store(true);
+    m_RelayConn.Wake();
+    m_RelayThread.Stop();
+    m_CommandThread.Stop();
+    {
+        MutexGuard guard(m_RequestLock);
+        m_RequestQueue.clear();
+    }
+    {
+        MutexGuard guard(m_CommandLock);
+        m_CommandQueue.clear();
+    }
+    // m_RelayConn closes its socket as it is destroyed; the relay server
+    // gets no farewell message.
+}
+
+void CameraChannel::PostRelayRequest(const NotifyEvent &event)
+{
+    {
+        MutexGuard guard(m_RequestLock);
+        m_RequestQueue.push_back(event);
+    }
+    m_RelayConn.Wake();
+}
+
+std::string CameraChannel::GetSxtId() const
+{
+    MutexGuard guard(m_RequestLock);
+    return m_SxtId;
+}
+
+std::string CameraChannel::GetCameraName() const
+{
+    // Never changed after construction.
+    return m_CameraName;
+}
+
+size_t CameraChannel::PendingCommandCount()
+{
+    MutexGuard guard(m_CommandLock);
+    return m_CommandQueue.size();
+}
+
+size_t CameraChannel::PendingRequestCount()
+{
+    MutexGuard guard(m_RequestLock);
+    return m_RequestQueue.size();
+}
