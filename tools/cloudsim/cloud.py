@@ -23,8 +23,9 @@ STOP_GRACE_S = 1.5
 class Segment:
     """Frames of one run of the camera stream: sequence 1, 2, 3, ..."""
 
-    def __init__(self, first_seq, width, height, quality):
+    def __init__(self, first_seq, width, height, quality, timestamp=0):
         self.first_seq = first_seq
+        self.last_timestamp = timestamp
         self.last_seq = first_seq
         self.width = width
         self.height = height
@@ -37,6 +38,10 @@ class Segment:
                 "quality": self.quality}
 
 
+# The agent sends a heartbeat when more than 10 s have passed since the last.
+HEARTBEAT_GAP_S = (9.5, 13.0)
+
+
 class Link:
     def __init__(self, kind, writer):
         self.kind = kind
@@ -44,6 +49,7 @@ class Link:
         self.texts = 0
         self.logged_in = False
         self.closed = False
+        self.last_heartbeat = None
 
 
 class Cloud:
@@ -137,6 +143,17 @@ class Cloud:
                                % frames.pending)
         writer.close()
 
+    def heartbeat(self, link):
+        now = self.rec.now()
+        if link.last_heartbeat is not None:
+            gap = now - link.last_heartbeat
+            low, high = HEARTBEAT_GAP_S
+            if not low <= gap <= high:
+                self.rec.violation(link.kind, "heartbeats %.1f s apart, expected about 10 s" % gap)
+        link.last_heartbeat = now
+        if not self.o.hostile_no_echo:
+            self.send(link, 0)
+
     def text(self, kind, body):
         msg, problems = cat.check_body(kind, body)
         for p in problems:
@@ -201,8 +218,7 @@ class Cloud:
         elif msg.type == 0:
             if not link.logged_in:
                 self.rec.violation(LOGIC, "heartbeat before the device login on this connection")
-            if not self.o.hostile_no_echo:
-                self.send(link, 0)
+            self.heartbeat(link)
             self.rec.reach("heartbeat", "answered with a heartbeat")
         elif msg.type == 4:
             cam, active = msg.get("cameraId").decode("latin-1"), msg.get("active").decode("latin-1")
@@ -316,8 +332,7 @@ class Cloud:
         elif msg.type == 0:
             if not link.logged_in:
                 self.rec.violation(RELAY, "heartbeat before the relay login")
-            if not self.o.hostile_no_echo:
-                self.send(link, 0)
+            self.heartbeat(link)
         elif not link.logged_in:
             self.rec.violation(RELAY, "type %d before the relay login" % msg.type)
 
@@ -367,7 +382,7 @@ class Cloud:
         return self.o.main_size if quality in ("1", "2", "3") else self.o.sub_size
 
     def new_segment(self, hdr):
-        seg = Segment(hdr.sequence, hdr.width, hdr.height, self.quality)
+        seg = Segment(hdr.sequence, hdr.width, hdr.height, self.quality, hdr.timestamp)
         self.segment = seg
         self.segments.append(seg)
         self.segment_started_at = self.rec.now()
@@ -388,6 +403,10 @@ class Cloud:
         if seq == last + 1:
             seg.last_seq = seq
             seg.frames += 1
+            if hdr.timestamp < seg.last_timestamp:
+                rec.violation(RELAY, "time stamp goes back from %d to %d within one stream "
+                              "(sequence %d)" % (seg.last_timestamp, hdr.timestamp, seq))
+            seg.last_timestamp = hdr.timestamp
             if (hdr.width, hdr.height) != (seg.width, seg.height):
                 rec.violation(RELAY, "picture size changed from %dx%d to %dx%d within one stream "
                               "(sequence %d)" % (seg.width, seg.height, hdr.width, hdr.height, seq))

@@ -7,7 +7,7 @@ import unittest
 
 from cloudsim import wire
 from cloudsim.__main__ import parse_args
-from cloudsim.cloud import BOUNDARY, Cloud
+from cloudsim.cloud import BOUNDARY, Cloud, Link
 from cloudsim.recorder import Recorder
 
 
@@ -137,6 +137,24 @@ class CloudTest(unittest.TestCase):
         whats = [x["what"] for x in self.run_cloud(script).violations]
         self.assertTrue(any("before the relay login" in w for w in whats), whats)
         self.assertTrue(any("before forwarding was requested" in w for w in whats), whats)
+
+    def test_heartbeat_spacing(self):
+        out = tempfile.mkdtemp(prefix="cloudsim-test-")
+        o = parse_args(["--out", out, "--quiet"])
+        rec = Recorder(out, quiet=True)
+        cloud = Cloud(o, rec)
+
+        class Sink:
+            def write(self, data):
+                pass
+        link = Link("logic", Sink())
+        for at in (1.0, 11.2, 21.3, 25.0, 50.0):
+            rec.now = lambda at=at: at
+            cloud.heartbeat(link)
+        cloud.video_file.close()
+        self.assertEqual([v["what"] for v in rec.violations],
+                         ["heartbeats 3.7 s apart, expected about 10 s",
+                          "heartbeats 25.0 s apart, expected about 10 s"])
 
     def upload(self, content_length_delta, head_fix=lambda h: h):
         jpeg = b"\xff\xd8" + bytes(100) + b"\xff\xd9"
