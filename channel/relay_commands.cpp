@@ -19,6 +19,10 @@ const int32_t kRelayAnswer12 = 12;
 const int32_t kRelayVideoQuality = 16;
 const int32_t kRelayStatusQuery = 17;
 const int32_t kRelaySetTime = 18;
+// Commands are carried out ten a second; a relay server that sends faster
+// than that for long is not heard beyond this backlog, so its commands
+// cannot eat the camera's memory.
+const size_t kMaxQueuedCommands = 32;
 
 // Replaces the first `from` of the text with '.'; false when there is none.
 bool ReplaceFirst(std::string *text, char from)
@@ -41,7 +45,8 @@ void CameraChannel::OnRelayPacket(const char *body, int32_t length, void *channe
         ParsedMessage message = ParseMessage(std::string(body + 1, static_cast<size_t>(length - 1)));
         if (message.m_MsgType != -1) {
             MutexGuard guard(self->m_CommandLock);
-            self->m_CommandQueue.push_back(message);
+            if (self->m_CommandQueue.size() < kMaxQueuedCommands)
+                self->m_CommandQueue.push_back(message);
         }
     }
     // Whatever it held, the packet shows the relay server is alive.

@@ -111,4 +111,13 @@ TEST_F(RelayCommandsTest, OnlyTextPacketsWithATypeAreQueued)
     EXPECT_EQ((std::vector<std::string>{"PTZ 12288", "PTZ 12293"}), sdk_double::Journal());
 }
 
+TEST_F(RelayCommandsTest, AFloodOfCommandsIsHeardOnlyUpToTheBacklog)
+{
+    const std::string ptz = RelayText(9, "\"PTZCommand\":\"1\"");
+    for (int i = 0; i < 1000; ++i)
+        ReceiveText(*channel, ptz);
+    EXPECT_LE(channel->PendingCommandCount(), 32u);
+    EXPECT_GE(channel->PendingCommandCount(), 30u);
+}
+
 }  // namespace
