@@ -67,12 +67,22 @@ def load_summary(out):
         return json.load(f)
 
 
-def main():
+def show_files(*paths, tail=60):
+    for path in paths:
+        lines = read_lines(path)
+        print("---- %s (last %d of %d lines)" % (path, min(tail, len(lines)), len(lines)))
+        for line in lines[-tail:]:
+            print(line)
+
+
+def main(on_failure=None):
     """unittest.main that never reports success for a run whose tests were
-    all skipped."""
+    all skipped; on a failure it shows what the run recorded."""
     prog = unittest.main(exit=False, verbosity=2)
     result = prog.result
     if not result.wasSuccessful():
+        if on_failure:
+            on_failure()
         sys.exit(1)
     if result.testsRun and len(result.skipped) == result.testsRun:
         sys.exit(SKIP)

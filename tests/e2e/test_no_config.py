@@ -69,8 +69,9 @@ def run():
     RUN["login_times"] = login_times
     RUN["console"] = e2e.read_lines(os.path.join(work, "agent.log"))
     RUN["journal"] = e2e.read_lines(journal)
+    RUN["files"] = (os.path.join(work, "agent.log"), journal)
 
 
 if __name__ == "__main__":
     run()
-    e2e.main()
+    e2e.main(lambda: e2e.show_files(*RUN["files"]))

@@ -136,10 +136,12 @@ def run():
     RUN["cloud_log"] = cloud_log
     RUN["summary"] = e2e.load_summary(out)
     RUN["console"] = e2e.read_lines(res["agent_log"])
+    RUN["journal_path"] = res["journal"]
     RUN["journal"] = e2e.read_lines(res["journal"])
     print("road: %s network, cloud exit %s, output in %s" % (net.mode, res["cloud_exit"], out))
 
 
 if __name__ == "__main__":
     run()
-    e2e.main()
+    e2e.main(lambda: e2e.show_files(RUN["cloud_log"], RUN["agent_log"],
+                                          RUN["journal_path"]))

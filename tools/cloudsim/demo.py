@@ -63,6 +63,9 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("demo: interrupted; everything started was stopped")
         return 130
+    except (RuntimeError, OSError) as e:
+        print("demo: %s; everything started was stopped" % e)
+        return 1
     finally:
         net.down()
 
