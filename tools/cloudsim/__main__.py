@@ -60,6 +60,8 @@ def parse_args(argv):
     p.add_argument("--quiet", action="store_true", help="no milestone lines")
     p.add_argument("--hostile-no-echo", action="store_true",
                    help="never answer heartbeats (the agent should drop the links after 35 s)")
+    p.add_argument("--hostile-noise", action="store_true",
+                   help="before forwarding starts, send frames the agent must ignore")
     p.add_argument("--hostile-directory-silent", action="store_true",
                    help="accept directory requests but never answer")
     o = p.parse_args(argv)

@@ -158,6 +158,8 @@ class Scenario:
                 if self.abort:
                     return
         await asyncio.sleep(min(o.pace, 0.5))
+        if o.hostile_noise:
+            await self.noise()
         await self.forwarding_on()
         steps = [self.status, self.ptz, lambda: self.quality("2"), lambda: self.quality("4"),
                  self.set_time, self.acks, self.logic_refusal, self.alarm, self.discovery]
@@ -172,6 +174,22 @@ class Scenario:
             if left > 0:
                 await asyncio.sleep(left)
         await self.forwarding_off()
+
+    async def noise(self):
+        """Frames the agent must shrug off: empty, of an unknown kind, not a
+        message, of unknown types."""
+        from . import wire
+        for link in (self.cloud.relay, self.cloud.logic):
+            if link is None or link.closed:
+                continue
+            link.writer.write(wire.frame(b""))
+            link.writer.write(wire.frame(b"Xjunk"))
+            link.writer.write(wire.frame(b"0not a message\0"))
+            link.writer.write(wire.text_frame(wire.envelope(99, [("a", "b")])))
+            link.writer.write(wire.text_frame(b'{"msgType":,"params":{}}'))
+        self.rec.say("noise: sent an empty frame, an unknown kind, a non-message and type 99 "
+                     "on the relay and logic links")
+        await asyncio.sleep(0.5)
 
     async def forwarding_on(self):
         mark = self.journal.mark()
@@ -248,8 +266,21 @@ class Scenario:
             return
         seg = cloud.segments[-1]
         evidence.append("frames %dx%d" % (seg.width, seg.height))
-        if not want or (seg.width, seg.height) == tuple(want):
-            self.rec.reach("cmd_quality_" + level, ", ".join(evidence))
+        if want and (seg.width, seg.height) != tuple(want):
+            return
+        # The status report names the level now in force.
+        start = len(cloud.relay_in)
+        self.relay_send(17)
+        if not await self.until(lambda: self.reply_after(cloud.relay_in, start, 17), 3):
+            self.rec.say("quality %s: no status report within 3 s" % level)
+            return
+        reported = self.reply_after(cloud.relay_in, start, 17).get("ViedoQP").decode("latin-1")
+        if reported != level:
+            self.rec.violation(RELAY, "status report after quality %s says ViedoQP %r"
+                               % (level, reported))
+            return
+        evidence.append("status ViedoQP %s" % reported)
+        self.rec.reach("cmd_quality_" + level, ", ".join(evidence))
 
     async def acks(self):
         for t in (10, 12):
