@@ -13,6 +13,10 @@ const uint32_t kLoginRetryDelayMs = 30000;
 const int kPollTimeoutUs = 10;
 // Upper bound of one wait, so a change of the wall clock is noticed soon.
 const uint32_t kMaxWaitMs = 1000;
+// A link that lived shorter than this is not reopened before this much time
+// has passed since its connect: a server that drops every connection at
+// once must not get a connect storm.
+const uint32_t kShortLinkPauseMs = 1000;
 const size_t kMessageBufferSize = 256;
 
 // Milliseconds until more than `limit` ms have passed since `since`.
@@ -108,14 +112,21 @@ int CServerLogic::Run()
 {
     AgentSettings &settings = AgentSettings::instance();
     int32_t lastHeartbeat = 0;
+    int32_t connectedAt = 0;
+    bool wasConnected = false;
     int failures = 0;
     for (;;) {
         if (!m_LogicConn.IsConnected()) {
+            if (wasConnected)
+                PauseAfterShortLink(connectedAt);
+            wasConnected = false;
             if (m_LogicConn.Connect(settings.m_LogicServerIp.c_str(),
                                     static_cast<unsigned int>(settings.m_LogicServerPort.load()),
                                     kConnectTimeoutSec) != 0) {
                 SendDevLogin();
                 failures = 0;
+                wasConnected = true;
+                connectedAt = NowMs();
             } else if (++failures > kMaxFailedConnects) {
                 return 1;
             }
@@ -147,6 +158,16 @@ int CServerLogic::Run()
             wait = heartbeat;
         if (m_LogicConn.IsConnected())
             m_LogicConn.Wait(static_cast<int>(wait));
+    }
+}
+
+void CServerLogic::PauseAfterShortLink(int32_t connectedAt)
+{
+    for (;;) {
+        uint32_t lived = ElapsedMs(NowMs(), connectedAt);
+        if (lived >= kShortLinkPauseMs)
+            return;
+        m_LogicConn.Wait(static_cast<int>(kShortLinkPauseMs - lived));
     }
 }
 

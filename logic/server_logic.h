@@ -64,6 +64,7 @@ private:
     void HandleEvent(const NotifyEvent &event);
     // How long the run loop may wait before the event queue needs it.
     uint32_t EventWaitMs(int32_t now);
+    void PauseAfterShortLink(int32_t connectedAt);
 
 public:
     // Fields in declaration order. All belong to the logic thread except

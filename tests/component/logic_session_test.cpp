@@ -144,6 +144,18 @@ TEST_F(LogicSession, SilentServerIsDroppedAfter35SecondsAndLoginFollows)
     EXPECT_EQ(DevLoginText(), m_Server.ReadText(kReadMs));
 }
 
+TEST_F(LogicSession, ServerThatDropsEveryLinkAtOnceIsNotStormed)
+{
+    StartRun();
+    ASSERT_TRUE(m_Server.Accept(kReadMs));
+    m_Server.CloseClient();
+    // The link lived for no time: no reconnect until a second has passed.
+    EXPECT_FALSE(m_Server.Accept(300));
+    Advance(1000);
+    ASSERT_TRUE(m_Server.Accept(kReadMs));
+    EXPECT_EQ(DevLoginText(), m_Server.ReadText(kReadMs));
+}
+
 TEST_F(LogicSession, TwentyOneRefusedConnectsEndTheRun)
 {
     AgentSettings::instance().m_LogicServerPort = ClosedPort();
