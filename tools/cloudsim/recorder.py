@@ -97,8 +97,8 @@ class Recorder:
             "connections": dict(self.connections),
             "peers": dict(self.peers),
             "messages": {
-                "received": dict(sorted(self.received.items())),
-                "sent": dict(sorted(self.sent.items())),
+                "received": dict(sorted(self.received.items(), key=_by_link_and_type)),
+                "sent": dict(sorted(self.sent.items(), key=_by_link_and_type)),
             },
             "video": self.video,
             "uploads": self.uploads,
@@ -118,6 +118,11 @@ class Recorder:
         with open(os.path.join(self.out_dir, "summary.txt"), "w") as f:
             f.write(text)
         return summary, text
+
+
+def _by_link_and_type(item):
+    link, _, kind = item[0].partition(" ")
+    return (link, int(kind) if kind.isdigit() else 1 << 30, kind)
 
 
 def _rows(title, rows):

@@ -12,6 +12,7 @@ import shlex
 import sys
 
 from . import catalogue as cat
+from . import wire
 from .catalogue import LOGIC, RELAY
 from .recorder import REACHED
 
@@ -178,7 +179,6 @@ class Scenario:
     async def noise(self):
         """Frames the agent must shrug off: empty, of an unknown kind, not a
         message, of unknown types."""
-        from . import wire
         for link in (self.cloud.relay, self.cloud.logic):
             if link is None or link.closed:
                 continue
