@@ -29,6 +29,9 @@ def parse_args(argv):
     p.add_argument("--duration", type=float, default=30.0,
                    help="seconds to run after start-up; 0: stop when the scenario is done")
     p.add_argument("--pace", type=float, default=1.5, help="seconds between scenario steps")
+    p.add_argument("--scenario", choices=("day", "reconnect"), default="day",
+                   help="day: every command, the alarm and discovery (default); reconnect: "
+                   "forwarding, then the cloud drops the relay link")
     p.add_argument("--start-timeout", type=float, default=20.0,
                    help="seconds to wait for the agent's first directory request")
     p.add_argument("--host", default="127.0.0.1", help="address of the logic, relay and upload "

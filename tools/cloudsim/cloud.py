@@ -50,6 +50,8 @@ class Link:
         self.logged_in = False
         self.closed = False
         self.last_heartbeat = None
+        self.first_video = None
+        self.forwarding_at_connect = False
 
 
 class Cloud:
@@ -345,6 +347,8 @@ class Cloud:
         if hdr is None:
             return
         now = rec.now()
+        if link.first_video is None:
+            link.first_video = hdr
         if not link.logged_in and not link.forwarding_at_connect:
             rec.violation(RELAY, "video packet before the relay login")
         if self.forward_sent_at is None:

@@ -40,6 +40,15 @@ MILESTONES = [
     ("cmd_stop", "forwarding off (command 3)"),
 ]
 
+# The relay link dropped by the cloud: the agent reconnects by itself and
+# forwarding resumes, with a key frame, without a new request.
+RECONNECT_MILESTONES = MILESTONES[:8] + [
+    ("relay_reconnect", "relay link up again after a drop"),
+    ("camera_state_again", "camera state reported again"),
+    ("forwarding_resumed", "forwarding resumed"),
+    ("cmd_stop", "forwarding off (command 3)"),
+]
+
 JOURNAL_NEEDED = ("cmd_forward", "cmd_ptz", "cmd_time")
 
 QUALITY_JOURNAL = {
@@ -97,8 +106,11 @@ class Scenario:
         self.rec = rec
         self.journal = Journal(opts.journal)
         self.abort = False
-        for name, label in MILESTONES:
+        milestones = RECONNECT_MILESTONES if opts.scenario == "reconnect" else MILESTONES
+        for name, label in milestones:
             rec.expect(name, label)
+        if opts.scenario == "reconnect":
+            return
         if not opts.journal:
             for name in JOURNAL_NEEDED:
                 rec.skip(name, "no SDK journal given")
@@ -162,6 +174,10 @@ class Scenario:
         if o.hostile_noise:
             await self.noise()
         await self.forwarding_on()
+        if o.scenario == "reconnect":
+            await self.reconnect()
+            await self.forwarding_off()
+            return
         steps = [self.status, self.ptz, lambda: self.quality("2"), lambda: self.quality("4"),
                  self.set_time, self.acks, self.logic_refusal, self.alarm, self.discovery]
         for step in steps:
@@ -402,6 +418,39 @@ class Scenario:
                                    % len(result["answers"]))
             else:
                 self.rec.reach("discovery_newline", "no answer within 1.5 s")
+
+    async def reconnect(self):
+        cloud = self.cloud
+        await self.pace()
+        old = cloud.relay
+        states = len(self.rec.camera_states)
+        connections = self.rec.connections[RELAY]
+        dropped_at = self.rec.now()
+        old.closed = True
+        old.writer.close()
+        self.rec.say("relay link closed by the cloud")
+        up = lambda: (self.rec.connections[RELAY] > connections and cloud.relay is not old
+                      and cloud.relay.logged_in)
+        if not await self.until(up, 5):
+            self.rec.say("relay link not back within 5 s")
+            return
+        self.rec.reach("relay_reconnect", "relay login again %.1f s after the drop"
+                       % (self.rec.now() - dropped_at))
+        again = lambda: any(st["active"] == "1" for st in self.rec.camera_states[states:])
+        if await self.until(again, 3):
+            self.rec.reach("camera_state_again", "camera %s active 1" % self.o.camera_id)
+        link = cloud.relay
+        if not await self.until(lambda: link.first_video is not None, 5):
+            self.rec.say("no video on the new relay link within 5 s")
+            return
+        hdr = link.first_video
+        if not hdr.key:
+            self.rec.violation(RELAY, "first frame after the reconnect (sequence %d) is not a "
+                               "key frame" % hdr.sequence)
+            return
+        self.rec.reach("forwarding_resumed", "key frame, sequence %d, without a new request"
+                       % hdr.sequence)
+        await self.pace()
 
     async def forwarding_off(self):
         cloud = self.cloud
