@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "protocol/templates.h"
+#include "runtime/bounded_format.h"
 
 namespace {
 // The logic server shows these as they are: GBK, not UTF-8.
@@ -24,14 +25,8 @@ int FormatSnapshotName(char *buf, size_t size, const char *sxtId, int32_t alarmT
 {
     if (buf == nullptr || size == 0 || sxtId == nullptr)
         return -1;
-    memset(buf, 0, size);
-    int length =
-        snprintf(buf, size, "%s_%u.jpg", sxtId, static_cast<unsigned int>(static_cast<uint32_t>(alarmTime)));
-    if (length < 0 || static_cast<size_t>(length) >= size) {
-        memset(buf, 0, size);
-        return -1;
-    }
-    return length;
+    return FormatBounded(buf, size, "%s_%u.jpg", sxtId,
+                         static_cast<unsigned int>(static_cast<uint32_t>(alarmTime)));
 }
 
 int FormatAlarmReportText(char *buf, size_t size, int32_t kind, const AlarmReportValues &values)

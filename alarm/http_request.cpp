@@ -1,33 +1,15 @@
 #include "alarm/http_request.h"
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+
+#include "runtime/bounded_format.h"
 
 namespace {
 const char kBoundaryLine[] = "-------------------------------7db372eb000e2\r\n";
 const char kPartContentType[] = "Content-Type: text/plain\r\n\r\n";
 const char kClosingLine[] = "\r\n-------------------------------7db372eb000e2--\r\n";
 
-int FormatLine(char *buf, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
-
-// Formats into a cleared buffer; -1 (buffer cleared again) when the text and
-// its terminator do not fit, so nothing is ever cut.
-int FormatLine(char *buf, size_t size, const char *format, ...)
-{
-    if (buf == nullptr || size == 0)
-        return -1;
-    memset(buf, 0, size);
-    va_list args;
-    va_start(args, format);
-    int length = vsnprintf(buf, size, format, args);
-    va_end(args);
-    if (length < 0 || static_cast<size_t>(length) >= size) {
-        memset(buf, 0, size);
-        return -1;
-    }
-    return length;
-}
 } // namespace
 
 int SplitUploadUrl(const char *url, UploadUrl *out)
@@ -58,7 +40,7 @@ int FormatPartHeaderLine(char *buf, size_t size, const char *fileName)
 {
     if (fileName == nullptr)
         return -1;
-    return FormatLine(buf, size, "Content-Disposition: form-data;name=\"file\";filename=\"%s\"\r\n",
+    return FormatBounded(buf, size, "Content-Disposition: form-data;name=\"file\";filename=\"%s\"\r\n",
                       fileName);
 }
 
@@ -100,21 +82,21 @@ int BuildUploadHead(char *buf, size_t size, const UploadUrl &url, int32_t bodyLe
     char hostLine[kHostLineBufferSize];
     char lengthLine[kContentLengthLineBufferSize];
     char headerLines[kHeaderLinesBufferSize];
-    if (FormatLine(requestLine, sizeof(requestLine), "POST %s HTTP/1.0\r\n", url.path.c_str()) < 0)
+    if (FormatBounded(requestLine, sizeof(requestLine), "POST %s HTTP/1.0\r\n", url.path.c_str()) < 0)
         return -1;
-    if (FormatLine(hostLine, sizeof(hostLine), "HOST: %s:%s\r\n", url.host.c_str(), url.port.c_str()) < 0)
+    if (FormatBounded(hostLine, sizeof(hostLine), "HOST: %s:%s\r\n", url.host.c_str(), url.port.c_str()) < 0)
         return -1;
     // The body length exactly: the server reads that many bytes as the body.
     long contentLength = bodyLength;
-    if (FormatLine(lengthLine, sizeof(lengthLine), "Content-Length: %ld\r\n", contentLength) < 0)
+    if (FormatBounded(lengthLine, sizeof(lengthLine), "Content-Length: %ld\r\n", contentLength) < 0)
         return -1;
-    if (FormatLine(headerLines, sizeof(headerLines),
+    if (FormatBounded(headerLines, sizeof(headerLines),
                    "Accept:*/*\r\n%sUser-Agent: TovuHttpClient\r\n%sExpect: 100-continue\r\n"
                    "Content-Type:multipart/form-data;"
                    "boundary=-----------------------------7db372eb000e2\r\n\r\n",
                    hostLine, lengthLine) < 0)
         return -1;
-    return FormatLine(buf, size, "%s%s", requestLine, headerLines);
+    return FormatBounded(buf, size, "%s%s", requestLine, headerLines);
 }
 
 HttpStatusReader::HttpStatusReader()

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "app/agent_settings.h"
+#include "runtime/bounded_format.h"
 #include "runtime/mutex.h"
 
 namespace {
@@ -51,16 +52,10 @@ int FormatDiscoveryAnswer(char *buf, size_t size, const char *devId, const char 
 {
     if (buf == nullptr || size == 0 || devId == nullptr || devIp == nullptr)
         return -1;
-    memset(buf, 0, size);
-    int length = snprintf(buf, size,
-                          "00000{\"devId\":\"%s\",\"devType\":\"8\",\"devIndexs\":\"1\","
-                          "\"ip\":\"IP:%s\"}0",
-                          devId, devIp);
-    if (length < 0 || static_cast<size_t>(length) >= size) {
-        memset(buf, 0, size);
-        return -1;
-    }
-    return length;
+    return FormatBounded(buf, size,
+                         "00000{\"devId\":\"%s\",\"devType\":\"8\",\"devIndexs\":\"1\","
+                         "\"ip\":\"IP:%s\"}0",
+                         devId, devIp);
 }
 
 int32_t DiscoveryResponder(void *arg)

@@ -31,17 +31,16 @@ bool SystemInterfaceQuery::List(std::vector<std::string> *names)
 {
     if (m_Socket < 0)
         return false;
-    char buffer[kInterfaceListBytes];
-    struct ifconf conf;
-    memset(&conf, 0, sizeof(conf));
-    conf.ifc_len = sizeof(buffer);
-    conf.ifc_buf = buffer;
-    if (ioctl(m_Socket, SIOCGIFCONF, &conf) != 0)
-        return false;
     // Records are sizeof(struct ifreq) long: 32 bytes on the camera, more on
     // 64-bit hosts.
+    struct ifreq records[kInterfaceListBytes / sizeof(struct ifreq)];
+    struct ifconf conf;
+    memset(&conf, 0, sizeof(conf));
+    conf.ifc_len = sizeof(records);
+    conf.ifc_req = records;
+    if (ioctl(m_Socket, SIOCGIFCONF, &conf) != 0)
+        return false;
     size_t count = static_cast<size_t>(conf.ifc_len) / sizeof(struct ifreq);
-    const struct ifreq *records = reinterpret_cast<const struct ifreq *>(buffer);
     for (size_t i = 0; i < count; ++i)
         names->push_back(std::string(records[i].ifr_name, strnlen(records[i].ifr_name, IFNAMSIZ)));
     return true;

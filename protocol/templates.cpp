@@ -1,8 +1,6 @@
 #include "protocol/templates.h"
 
-#include <stdarg.h>
-#include <stdio.h>
-#include <string.h>
+#include "runtime/bounded_format.h"
 
 #define ENVELOPE_TAIL ",\"version\":1}"
 
@@ -12,29 +10,10 @@ const char kRelayAck10Text[] = AGENT_ENVELOPE_HEAD "10,\"params\":{\"status\":\"
 const char kRelayAck12Text[] = AGENT_ENVELOPE_HEAD "12,\"params\":{\"status\":\"1\"}" ENVELOPE_TAIL;
 const char kRelayPassword[] = "473920";
 
-namespace {
-int FormatChecked(char *buf, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
-
-int FormatChecked(char *buf, size_t size, const char *format, ...)
-{
-    if (buf == nullptr || size == 0)
-        return -1;
-    memset(buf, 0, size);
-    va_list args;
-    va_start(args, format);
-    int length = vsnprintf(buf, size, format, args);
-    va_end(args);
-    if (length < 0 || static_cast<size_t>(length) >= size) {
-        memset(buf, 0, size);
-        return -1;
-    }
-    return length;
-}
-} // namespace
 
 int FormatDevLogin(char *buf, size_t size, const char *devId)
 {
-    return FormatChecked(buf, size,
+    return FormatBounded(buf, size,
                          AGENT_ENVELOPE_HEAD "1,\"params\":{\"devId\":\"%s\",\"devType\":\"8\","
                                              "\"devIndexs\":\"1\"}" ENVELOPE_TAIL,
                          devId);
@@ -42,7 +21,7 @@ int FormatDevLogin(char *buf, size_t size, const char *devId)
 
 int FormatCameraState(char *buf, size_t size, const char *cameraId, const char *active)
 {
-    return FormatChecked(
+    return FormatBounded(
         buf, size, AGENT_ENVELOPE_HEAD "4,\"params\":{\"cameraId\":\"%s\",\"active\":\"%s\"}" ENVELOPE_TAIL,
         cameraId, active);
 }
@@ -50,7 +29,7 @@ int FormatCameraState(char *buf, size_t size, const char *cameraId, const char *
 int FormatLogicRefusal(char *buf, size_t size, const char *msgId, const char *socketId, const char *msgType,
                        const char *cameraId)
 {
-    return FormatChecked(buf, size,
+    return FormatBounded(buf, size,
                          AGENT_ENVELOPE_HEAD "16,\"params\":{\"msgId\":\"%s\",\"socketId\":\"%s\","
                                              "\"msgType\":\"%s\",\"status\":\"0\",\"cameraId\":\"%s\","
                                              "\"errorMsg\":\"device not support\"}" ENVELOPE_TAIL,
@@ -60,7 +39,7 @@ int FormatLogicRefusal(char *buf, size_t size, const char *msgId, const char *so
 int FormatAlarmReport(char *buf, size_t size, const char *userId, const char *nodeId, const char *cameraId,
                       const char *msg, const char *picture, const char *nodeName, const char *cameraName)
 {
-    return FormatChecked(buf, size,
+    return FormatBounded(buf, size,
                          AGENT_ENVELOPE_HEAD "14,\"params\":{\"userId\":\"%s\",\"nodeId\":\"%s\","
                                              "\"cameraId\":\"%s\",\"kind\":\"1\",\"msg\":\"%s\","
                                              "\"picture\":\"%s\",\"nodeName\":\"%s\","
@@ -70,7 +49,7 @@ int FormatAlarmReport(char *buf, size_t size, const char *userId, const char *no
 
 int FormatRelayLogin(char *buf, size_t size, const char *sxtId, const char *password)
 {
-    return FormatChecked(buf, size,
+    return FormatBounded(buf, size,
                          AGENT_ENVELOPE_HEAD "1,\"params\":{\"SxtId\":\"%s\",\"PWD\":\"%s\"}" ENVELOPE_TAIL,
                          sxtId, password);
 }
@@ -78,7 +57,7 @@ int FormatRelayLogin(char *buf, size_t size, const char *sxtId, const char *pass
 int FormatRelayStatus(char *buf, size_t size, int enableQP, int viedoQP, int ptz, int audio, int setTime,
                       int speak)
 {
-    return FormatChecked(buf, size,
+    return FormatBounded(buf, size,
                          AGENT_ENVELOPE_HEAD "17,\"params\":{\"status\":\"1\",\"EnableQP\":\"%d\","
                                              "\"ViedoQP\":\"%d\",\"PTZ\":\"%d\",\"Audio\":\"%d\","
                                              "\"AudioType\":\"2\",\"SetTime\":\"%d\","
@@ -88,6 +67,6 @@ int FormatRelayStatus(char *buf, size_t size, int enableQP, int viedoQP, int ptz
 
 int FormatVideoQualityAck(char *buf, size_t size, const char *level)
 {
-    return FormatChecked(buf, size, AGENT_ENVELOPE_HEAD "16,\"params\":{\"ViedoQP\":\"%s\"}" ENVELOPE_TAIL,
+    return FormatBounded(buf, size, AGENT_ENVELOPE_HEAD "16,\"params\":{\"ViedoQP\":\"%s\"}" ENVELOPE_TAIL,
                          level);
 }
