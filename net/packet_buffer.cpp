@@ -1,7 +1,11 @@
 #include "net/packet_buffer.h"
 
+// Not zero-filled: only the first `length` bytes are ever read, and each
+// packet writes all of them. Zero-filling would make every slot resident
+// from the start (2 MB for a relay link) instead of only the bytes that
+// packets have used.
 PacketSlot::PacketSlot(int32_t size)
-    : data(new unsigned char[size > 0 ? size : 0]()), length(0), generation(0)
+    : data(new unsigned char[size > 0 ? size : 0]), length(0), generation(0)
 {
 }
 
