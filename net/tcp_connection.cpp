@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
@@ -185,6 +186,13 @@ int TcpConnection::Connect(const char *host, unsigned int port, int timeoutSec)
 
     int sendBuffer = kSendBufferSize;
     setsockopt(m_Socket, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+    // Every send hands over whole packets, so there is nothing to gain from
+    // Nagle's coalescing, and much to lose: once the peer delays its ACKs
+    // (as a relay server does for a while after answering a heartbeat), the
+    // tail of a video frame waits for the delayed ACK, milliseconds here
+    // and up to hundreds on a real network.
+    int noDelay = 1;
+    setsockopt(m_Socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
     m_Connected.store(true, std::memory_order_release);
     return 1;
 }
