@@ -1,0 +1,61 @@
+// Helpers shared by the libFuzzer targets.
+#ifndef FUZZ_FUZZ_SUPPORT_H
+#define FUZZ_FUZZ_SUPPORT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace fuzz {
+
+// Prints the message and aborts, which libFuzzer reports as a crash and
+// saves the input that led to it.
+[[noreturn]] void Fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+#define FUZZ_CHECK(cond, ...)                                                                      \
+    do {                                                                                           \
+        if (!(cond))                                                                               \
+            ::fuzz::Fail(__VA_ARGS__);                                                             \
+    } while (0)
+
+// Moves the process into a network namespace of its own, where no address a
+// fuzz input names (relay hosts, upload hosts, resolvers) can be reached.
+// Must run before any thread starts, so every thread inherits it. Aborts
+// when no namespace can be had: these targets never run on the real
+// network. With `loopbackUp` the namespace's own lo is brought up.
+void IsolateNetwork(bool loopbackUp);
+
+// A TCP listener on 127.0.0.1 with an ephemeral port.
+int ListenLoopback(uint16_t *port);
+// One accepted connection within `timeoutMs`, non-blocking; -1 if none.
+int AcceptWithin(int listener, int timeoutMs);
+void SetNonBlocking(int fd);
+// Appends whatever the socket holds right now; false once the peer closed
+// or the socket failed.
+bool DrainSocket(int fd, std::string *out);
+
+// Splits `text` at every `separator` byte (n separators give n + 1 parts).
+std::vector<std::string> SplitAt(const std::string &text, char separator);
+
+// A heap copy of exactly the given bytes, so that AddressSanitizer sees a
+// read one byte past them.
+class ExactBuffer {
+public:
+    explicit ExactBuffer(const std::string &bytes);
+    ~ExactBuffer() { delete[] m_Data; }
+    ExactBuffer(const ExactBuffer &) = delete;
+    ExactBuffer &operator=(const ExactBuffer &) = delete;
+    const char *data() const { return m_Data; }
+    char *data() { return m_Data; }
+    size_t size() const { return m_Size; }
+
+private:
+    char *m_Data;
+    size_t m_Size;
+};
+
+}  // namespace fuzz
+
+#endif
