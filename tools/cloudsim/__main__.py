@@ -13,8 +13,13 @@ import subprocess
 import sys
 
 from .cloud import Cloud
+from .faults import FAULTS, FaultScenario
 from .recorder import Recorder
 from .scenario import Scenario
+from .soak import SoakScenario
+
+SCENARIOS = {"day": Scenario, "reconnect": Scenario, "faults": FaultScenario,
+             "soak": SoakScenario}
 
 
 def size(text):
@@ -29,9 +34,28 @@ def parse_args(argv):
     p.add_argument("--duration", type=float, default=30.0,
                    help="seconds to run after start-up; 0: stop when the scenario is done")
     p.add_argument("--pace", type=float, default=1.5, help="seconds between scenario steps")
-    p.add_argument("--scenario", choices=("day", "reconnect"), default="day",
+    p.add_argument("--scenario", choices=tuple(SCENARIOS), default="day",
                    help="day: every command, the alarm and discovery (default); reconnect: "
-                   "forwarding, then the cloud drops the relay link")
+                   "forwarding, then the cloud drops the relay link; faults: the faults of "
+                   "--faults, each followed by the normal work; soak: --cycles drops of both "
+                   "links while video flows, with the agent's descriptors and memory watched")
+    p.add_argument("--faults", default="",
+                   help="comma-separated faults for --scenario faults, run in order: "
+                   + ", ".join(sorted(FAULTS)))
+    p.add_argument("--cycles", type=int, default=1000, help="soak: reconnect cycles")
+    p.add_argument("--warmup-cycles", type=int, default=10,
+                   help="soak: cycles before the first descriptor and memory reading")
+    p.add_argument("--progress-every", type=int, default=50,
+                   help="soak: cycles between progress lines")
+    p.add_argument("--soak-alarm", action="store_true",
+                   help="soak: one alarm (snapshot upload and report) before the cycles")
+    p.add_argument("--rss-tolerance-kb", type=int, default=256,
+                   help="growth of the agent's VmRSS accepted once warmed up (soak, relay-stall)")
+    p.add_argument("--stall-seconds", type=float, default=2.0,
+                   help="relay-stall: seconds of not reading after the agent's buffers filled")
+    p.add_argument("--agent-pid-file", help="file holding the agent's process id (for /proc)")
+    p.add_argument("--no-video-file", action="store_true",
+                   help="do not keep the received video (long or fast runs)")
     p.add_argument("--start-timeout", type=float, default=20.0,
                    help="seconds to wait for the agent's first directory request")
     p.add_argument("--host", default="127.0.0.1", help="address of the logic, relay and upload "
@@ -69,6 +93,11 @@ def parse_args(argv):
                    help="accept directory requests but never answer")
     o = p.parse_args(argv)
     o.directory = [x for x in o.directory.split(",") if x]
+    o.faults = [x for x in o.faults.split(",") if x]
+    unknown = [x for x in o.faults if x not in FAULTS]
+    if unknown:
+        p.error("unknown fault(s) %s; known: %s" % (", ".join(unknown), ", ".join(sorted(FAULTS))))
+    o.quiet_reconnects = o.scenario == "soak"
     return o
 
 
@@ -101,7 +130,7 @@ async def main_async(o, rec):
     if o.ready_file:
         with open(o.ready_file, "w") as f:
             f.write("ready\n")
-    scenario = Scenario(cloud, o, rec)
+    scenario = SCENARIOS[o.scenario](cloud, o, rec)
     loop = asyncio.get_running_loop()
     stop = asyncio.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
@@ -134,7 +163,7 @@ def main(argv=None):
     if code:
         return code
     rec.finish()
-    grab = frame_grab(o.out)
+    grab = None if o.no_video_file else frame_grab(o.out)
     rec.extra["files"] = {"video": "video.h264", "frame_grab": grab,
                           "uploads": [u["saved_as"] for u in rec.uploads],
                           "summary": ["summary.json", "summary.txt"]}

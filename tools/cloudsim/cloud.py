@@ -43,7 +43,7 @@ HEARTBEAT_GAP_S = (9.5, 13.0)
 
 
 class Link:
-    def __init__(self, kind, writer):
+    def __init__(self, kind, writer, now=0.0):
         self.kind = kind
         self.writer = writer
         self.texts = 0
@@ -52,6 +52,20 @@ class Link:
         self.last_heartbeat = None
         self.first_video = None
         self.forwarding_at_connect = False
+        self.opened_at = now
+        self.frames = 0
+        self.heartbeats = 0
+        # Set by the cloud when it drops the link on purpose.
+        self.dropped = False
+        # When the agent ended the link (its close seen as the end of the
+        # stream), or None.
+        self.agent_closed_at = None
+        # Cleared while the cloud stops reading this link.
+        self.reading = asyncio.Event()
+        self.reading.set()
+
+    def age(self, now):
+        return now - self.opened_at
 
 
 class Cloud:
@@ -78,8 +92,18 @@ class Cloud:
         self.segment = None
         self.segments = []
         self.segment_started_at = None
-        self.video_file = open(os.path.join(opts.out, "video.h264"), "wb")
-        self.rec.video["file"] = "video.h264"
+        # Hostile behaviour switched on and off by the fault scenarios.
+        self.logic_silent = False   # answer nothing on the logic link
+        self.relay_silent = False   # answer nothing on the relay link
+        self.upload_silent = False  # take the upload request, never answer
+        self.directory_answers = []  # (ip, port) texts for the next answers
+        self.uploads_seen = []       # every upload connection: times and bytes
+        self.relay_links = []
+        self.logic_links = []
+        self.video_file = None
+        if not getattr(opts, "no_video_file", False):
+            self.video_file = open(os.path.join(opts.out, "video.h264"), "wb")
+            self.rec.video["file"] = "video.h264"
         self.next_progress = 5.0
         os.makedirs(os.path.join(opts.out, "uploads"), exist_ok=True)
 
@@ -93,6 +117,7 @@ class Cloud:
         self.logic_port = logic.sockets[0].getsockname()[1]
         self.relay_port = relay.sockets[0].getsockname()[1]
         self.upload_port = upload.sockets[0].getsockname()[1]
+        self.listeners = {LOGIC: logic, RELAY: relay}
         for addr in o.directory:
             host, port = addr.rsplit(":", 1)
             self.servers.append(await asyncio.start_server(self.on_directory, host, int(port)))
@@ -106,12 +131,79 @@ class Cloud:
                 link.writer.close()
         for t in list(self.tasks):
             t.cancel()
-        self.video_file.close()
+        if self.video_file:
+            self.video_file.close()
         self.rec.video["segments"] = [s.as_dict() for s in self.segments]
 
     @property
     def upload_url(self):
         return "http://%s:%d/upload" % (self.o.host, self.upload_port)
+
+    # ------------------------------------------------------- hostile moves
+    def drop(self, link):
+        """Closes a link from the cloud's side."""
+        if link is None or link.closed:
+            return
+        link.dropped = True
+        link.closed = True
+        link.writer.close()
+
+    async def refuse(self, kind):
+        """Stops listening on the logic or relay port: connects are refused
+        until reopen()."""
+        server = self.listeners.pop(kind, None)
+        if server is not None:
+            self.servers.remove(server)
+            server.close()
+            await server.wait_closed()
+
+    async def reopen(self, kind):
+        if kind in self.listeners:
+            return
+        handler, port = ((self.on_logic, self.logic_port) if kind == LOGIC
+                         else (self.on_relay, self.relay_port))
+        server = await asyncio.start_server(handler, self.o.host, port)
+        self.listeners[kind] = server
+        self.servers.append(server)
+
+    def write_raw(self, link, data):
+        if link is None or link.closed:
+            return False
+        link.writer.write(data)
+        return True
+
+    # ------------------------------------------------------ agent process
+    def agent_pid(self):
+        path = getattr(self.o, "agent_pid_file", None)
+        if not path:
+            return None
+        try:
+            with open(path) as f:
+                return int(f.read().strip())
+        except (OSError, ValueError):
+            return None
+
+    def agent_fds(self):
+        """Open descriptors of the agent, or None."""
+        pid = self.agent_pid()
+        try:
+            return len(os.listdir("/proc/%d/fd" % pid)) if pid else None
+        except OSError:
+            return None
+
+    def agent_rss_kb(self):
+        """Resident memory of the agent in KiB (VmRSS), or None."""
+        pid = self.agent_pid()
+        if not pid:
+            return None
+        try:
+            with open("/proc/%d/status" % pid) as f:
+                for line in f:
+                    if line.startswith("VmRSS:"):
+                        return int(line.split()[1])
+        except (OSError, ValueError, IndexError):
+            return None
+        return None
 
     # --------------------------------------------------------------- helpers
     def send(self, link, msg_type, params=None):
@@ -121,11 +213,13 @@ class Cloud:
         self.rec.sent["%s %d" % (link.kind, msg_type)] += 1
         return True
 
-    async def pump(self, kind, reader, writer, on_body):
+    async def pump(self, kind, reader, writer, on_body, link=None):
         """Reads frames until the peer closes; hands each body on."""
         frames = wire.FrameReader(MAX_BODY[kind])
         try:
             while True:
+                if link is not None and not link.reading.is_set():
+                    await link.reading.wait()
                 data = await reader.read(262144)
                 if not data:
                     break
@@ -140,7 +234,10 @@ class Cloud:
             # The cloud is shutting down.
             writer.close()
             return
-        if frames.pending:
+        if link is not None and not link.dropped and link.agent_closed_at is None:
+            link.agent_closed_at = self.rec.now()
+        # A link the cloud dropped may end inside a frame: that is the cut.
+        if frames.pending and not (link is not None and link.dropped):
             self.rec.violation(kind, "connection ended inside a frame (%d bytes left over)"
                                % frames.pending)
         writer.close()
@@ -153,7 +250,9 @@ class Cloud:
             if not low <= gap <= high:
                 self.rec.violation(link.kind, "heartbeats %.1f s apart, expected about 10 s" % gap)
         link.last_heartbeat = now
-        if not self.o.hostile_no_echo:
+        link.heartbeats += 1
+        silent = self.logic_silent if link.kind == LOGIC else self.relay_silent
+        if not self.o.hostile_no_echo and not silent:
             self.send(link, 0)
 
     def text(self, kind, body):
@@ -181,29 +280,36 @@ class Cloud:
                 return
             if self.o.hostile_directory_silent:
                 return
-            self.send(link, 1, [("LogicServerIp", self.o.host),
-                                ("LogicServerPort", str(self.logic_port))])
+            ip, port = self.o.host, str(self.logic_port)
+            if self.directory_answers:
+                ip, port = self.directory_answers.pop(0)
+            self.send(link, 1, [("LogicServerIp", ip), ("LogicServerPort", port)])
+            self.rec.extra.setdefault("directory_answers", []).append(
+                {"at_s": round(self.rec.now(), 3), "ip": ip[:40], "ip_length": len(ip),
+                 "port": port[:40], "port_length": len(port)})
             # Closing after the answer ends the agent's read window early.
             if writer.can_write_eof():
                 writer.write_eof()
-            self.rec.reach("directory", "asked at %s:%d, answered logic server %s:%d"
-                           % (sock[0], sock[1], self.o.host, self.logic_port))
+            self.rec.reach("directory", "asked at %s:%d, answered logic server %s:%s"
+                           % (sock[0], sock[1], ip[:40], port[:40]))
 
-        await self.pump(DIRECTORY, reader, writer, on_body)
+        await self.pump(DIRECTORY, reader, writer, on_body, link)
 
     # ----------------------------------------------------------------- logic
     async def on_logic(self, reader, writer):
         self.rec.connected(LOGIC, writer.get_extra_info("peername"))
         if self.logic is not None and not self.logic.closed:
             self.rec.note("a second logic connection while one is open")
-        link = Link(LOGIC, writer)
+        link = Link(LOGIC, writer, self.rec.now())
         self.logic = link
-        if self.rec.connections[LOGIC] > 1:
+        self.logic_links.append(link)
+        if self.rec.connections[LOGIC] > 1 and not getattr(self.o, "quiet_reconnects", False):
             self.rec.note("logic link reconnected (connection %d)" % self.rec.connections[LOGIC])
-        await self.pump(LOGIC, reader, writer, lambda body: self.on_logic_body(link, body))
+        await self.pump(LOGIC, reader, writer, lambda body: self.on_logic_body(link, body), link)
         if not link.closed:
             link.closed = True
-            self.rec.note("the agent closed the logic link")
+            if not getattr(self.o, "quiet_reconnects", False):
+                self.rec.note("the agent closed the logic link")
 
     def on_logic_body(self, link, body):
         if not body or body[0] != wire.KIND_TEXT:
@@ -251,17 +357,27 @@ class Cloud:
             self.rec.violation(LOGIC, "devId %s, expected %s" % (dev.decode(), self.o.expect_devid))
         link.logged_in = True
         self.rec.extra["device_id"] = dev.decode("latin-1")
+        if self.logic_silent:
+            return
+        self.send_login_answers(link)
+        self.send_assignment(link)
+        self.rec.reach("login", "device %s; sent the user and the camera lists (relay %s:%d)"
+                       % (dev.decode("latin-1"), self.o.host, self.relay_port))
+
+    def send_login_answers(self, link):
+        """The answer to the device login and the user message."""
         self.send(link, 1, [("status", "1"), ("Version", "1.0.3"),
                             ("sysTime", "2015-06-01 12:30:45"),
                             ("updateUrl", "http://%s:%d/update" % (self.o.host, self.upload_port)),
                             ("uploadUrl", self.upload_url)])
         self.send(link, 2, [("userId", self.o.user_id), ("nodeId", self.o.node_id),
                             ("nodeName", self.o.node_name)])
-        self.send(link, 3, [("cameraIdList", self.o.camera_id), ("cameraIndexList", "0"),
-                            ("transIpList", self.o.host),
-                            ("transPortList", str(self.relay_port))])
-        self.rec.reach("login", "device %s; sent the user and the camera lists (relay %s:%d)"
-                       % (dev.decode("latin-1"), self.o.host, self.relay_port))
+
+    def send_assignment(self, link):
+        """Channel 0 is camera_id on this cloud's relay server."""
+        return self.send(link, 3, [("cameraIdList", self.o.camera_id), ("cameraIndexList", "0"),
+                                   ("transIpList", self.o.host),
+                                   ("transPortList", str(self.relay_port))])
 
     def on_alarm_report(self, msg):
         o = self.o
@@ -297,17 +413,19 @@ class Cloud:
     # ----------------------------------------------------------------- relay
     async def on_relay(self, reader, writer):
         self.rec.connected(RELAY, writer.get_extra_info("peername"))
-        link = Link(RELAY, writer)
+        link = Link(RELAY, writer, self.rec.now())
         link.forwarding_at_connect = self.forward_sent_at is not None and self.stop_sent_at is None
         if self.relay is not None and not self.relay.closed:
             self.rec.note("a second relay connection while one is open")
         self.relay = link
-        if self.rec.connections[RELAY] > 1:
+        self.relay_links.append(link)
+        if self.rec.connections[RELAY] > 1 and not getattr(self.o, "quiet_reconnects", False):
             self.rec.note("relay link reconnected (connection %d)" % self.rec.connections[RELAY])
-        await self.pump(RELAY, reader, writer, lambda body: self.on_relay_body(link, body))
+        await self.pump(RELAY, reader, writer, lambda body: self.on_relay_body(link, body), link)
         if not link.closed:
             link.closed = True
-            self.rec.note("the agent closed the relay link")
+            if not getattr(self.o, "quiet_reconnects", False):
+                self.rec.note("the agent closed the relay link")
 
     def on_relay_body(self, link, body):
         if body and body[0] == wire.KIND_VIDEO:
@@ -349,6 +467,7 @@ class Cloud:
         now = rec.now()
         if link.first_video is None:
             link.first_video = hdr
+        link.frames += 1
         if not link.logged_in and not link.forwarding_at_connect:
             rec.violation(RELAY, "video packet before the relay login")
         if self.forward_sent_at is None:
@@ -361,7 +480,8 @@ class Cloud:
         v["bytes"] += len(body) + 4
         v["payload_bytes"] += len(payload)
         v["key_frames"] += 1 if hdr.key else 0
-        self.video_file.write(payload)
+        if self.video_file:
+            self.video_file.write(payload)
         self.last_frame_at = now
         if self.first_frame_at is None and self.forward_sent_at is not None:
             self.first_frame_at = now
@@ -438,12 +558,34 @@ class Cloud:
     # ---------------------------------------------------------------- upload
     async def on_upload(self, reader, writer):
         self.rec.connected(UPLOAD, writer.get_extra_info("peername"))
+        seen = {"accepted_at": self.rec.now(), "closed_at": None, "bytes": 0,
+                "answered": False}
+        self.uploads_seen.append(seen)
         try:
-            await self.upload(reader, writer)
+            if self.upload_silent:
+                await self.swallow_upload(reader, seen)
+            else:
+                await self.upload(reader, writer)
+                seen["answered"] = True
         except (ConnectionError, OSError, asyncio.CancelledError):
             pass
         finally:
             writer.close()
+
+    async def swallow_upload(self, reader, seen):
+        """Takes every byte of the request and never answers, until the agent
+        gives up (or 30 s pass)."""
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + 30
+        while loop.time() < deadline:
+            try:
+                chunk = await asyncio.wait_for(reader.read(65536), deadline - loop.time())
+            except asyncio.TimeoutError:
+                break
+            if not chunk:
+                seen["closed_at"] = self.rec.now()
+                break
+            seen["bytes"] += len(chunk)
 
     async def upload(self, reader, writer):
         rec = self.rec

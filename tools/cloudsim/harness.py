@@ -175,6 +175,7 @@ class Proc:
         self.name = name
         self.cmd = cmd
         self.log = None
+        self.grace = 3.0  # seconds between SIGTERM and SIGKILL in stop()
         out = stdout
         if isinstance(stdout, str):
             self.log = open(stdout, "wb")
@@ -250,9 +251,14 @@ def snapshot_path(netlib):
 
 
 def run_session(agent, netlib, out, net, duration=30.0, pace=1.5, stream=None,
-                with_config=True, cloud=True, agent_seconds=None, extra_cloud_args=()):
+                with_config=True, cloud=True, agent_seconds=None, extra_cloud_args=(),
+                agent_env=None, agent_prefix=(), agent_grace=3.0, cloud_limit=None):
     """One run: the cloud first (until it listens), then the agent; waits for
     the cloud to finish (or agent_seconds without a cloud), stops both.
+    agent_env adds to the agent's environment (the simulated SDK's settings),
+    agent_prefix runs the agent under another program (valgrind), which gets
+    agent_grace seconds after SIGTERM to end by itself; cloud_limit caps the
+    wait for the cloud (default: duration + 120 s).
     Returns a dict of what happened and where the files are."""
     os.makedirs(out, exist_ok=True)
     work = os.path.join(out, "agent")
@@ -265,6 +271,10 @@ def run_session(agent, netlib, out, net, duration=30.0, pace=1.5, stream=None,
     if with_config:
         write_config(work)
     env = sim_env(work, netlib)
+    env.update(agent_env or {})
+    pid_file = os.path.join(out, "agent.pid")
+    if os.path.exists(pid_file):
+        os.unlink(pid_file)
     result = {"out": out, "workdir": work, "mode": net.mode,
               "agent_log": os.path.join(work, "agent.log"),
               "journal": env["NETLIB_SIM_JOURNAL"], "cloud_exit": None, "agent_exit": None}
@@ -287,6 +297,8 @@ def run_session(agent, netlib, out, net, duration=30.0, pace=1.5, stream=None,
                 cmd += ["--probe-via", net.probe_via, "--probe-target", AGENT_ADDR]
             else:
                 cmd += ["--no-probe-reason", net.no_probe_reason]
+            # The cloud may look at the agent's descriptors and memory.
+            cmd += ["--agent-pid-file", pid_file]
             cmd += list(extra_cloud_args)
             cenv = dict(os.environ)
             cenv["PYTHONPATH"] = TOOLS_DIR + (os.pathsep + cenv["PYTHONPATH"]
@@ -300,18 +312,25 @@ def run_session(agent, netlib, out, net, duration=30.0, pace=1.5, stream=None,
                     raise RuntimeError("the cloud simulator did not start (exit %s)"
                                        % cloud_proc.p.poll())
                 time.sleep(0.05)
-        agent_proc = Proc("agent", net.wrap([os.path.abspath(agent)]), cwd=work, env=env,
-                          stdout=result["agent_log"])
+        agent_proc = Proc("agent", net.wrap(list(agent_prefix) + [os.path.abspath(agent)]),
+                          cwd=work, env=env, stdout=result["agent_log"])
+        agent_proc.grace = agent_grace
         procs.append(agent_proc)
+        # `ip netns exec` and unshare run the command in place: this pid is
+        # the agent's own.
+        result["agent_pid"] = agent_proc.p.pid
+        with open(pid_file + ".tmp", "w") as f:
+            f.write("%d\n" % agent_proc.p.pid)
+        os.rename(pid_file + ".tmp", pid_file)
         if cloud:
-            limit = (duration or 0) + 120
+            limit = cloud_limit if cloud_limit is not None else (duration or 0) + 120
             result["cloud_exit"] = cloud_proc.wait(limit)
         else:
             time.sleep(agent_seconds or 3)
         result["agent_alive_at_end"] = agent_proc.alive()
     finally:
         for p in reversed(procs):
-            code = p.stop()
+            code = p.stop(grace=p.grace)
             if p.name == "agent":
                 result["agent_exit"] = code
             elif result["cloud_exit"] is None:

@@ -61,6 +61,13 @@ class Recorder:
             m.update(status=SKIPPED, detail=why)
             self.say("%s: SKIPPED (%s)" % (m["label"], why))
 
+    def miss(self, name, why):
+        """A milestone that can no longer be reached, with the reason."""
+        m = self.milestones.get(name)
+        if m is not None and m["status"] == PENDING:
+            m.update(status=MISSED, at_s=round(self.now(), 3), detail=why)
+            self.say("%s: MISSED (%s)" % (m["label"], why))
+
     def reached(self, name):
         m = self.milestones.get(name)
         return m is not None and m["status"] == REACHED
