@@ -75,6 +75,74 @@ def show_files(*paths, tail=60):
             print(line)
 
 
+# Lines with which a sanitizer build reports an error on the console.
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                   "WARNING: ThreadSanitizer", "ERROR: UndefinedBehaviorSanitizer")
+
+# Synthetic frames instead of the clips: any size and rate, no video kept.
+SYNTHETIC_VIDEO = {"NETLIB_SIM_MEDIA": "", "NETLIB_SIM_FRAME_BYTES": "8192",
+                   "NETLIB_SIM_FPS": "25"}
+
+
+def sanitizer_reports(console):
+    return [line for line in console if any(mark in line for mark in SANITIZER_MARKS)]
+
+
+def run_cloud(name, cloud_args, agent_env=None, cloud_limit=None):
+    """One run of the agent against the cloud with the given scenario
+    arguments, in its own namespace; returns what harness.run_session
+    returns plus the summary, the console and the SDK journal."""
+    agent, netlib = paths()
+    out = out_dir(name)
+    for stale in ("summary.json", "cloud.log"):
+        if os.path.exists(os.path.join(out, stale)):
+            os.unlink(os.path.join(out, stale))
+    net = isolated_network()
+    cloud_log = os.path.join(out, "cloud.log")
+    env = dict(SYNTHETIC_VIDEO)
+    env.update(agent_env or {})
+    try:
+        res = harness.run_session(agent, netlib, out, net, duration=0, pace=0.3,
+                                  stream=cloud_log, extra_cloud_args=cloud_args,
+                                  agent_env=env, cloud_limit=cloud_limit)
+    finally:
+        net.down()
+    res["cloud_log"] = cloud_log
+    try:
+        res["summary"] = load_summary(out)
+    except (OSError, ValueError):
+        res["summary"] = {"milestones": [], "violations": [{"what": "no summary written"}]}
+    res["console"] = read_lines(res["agent_log"])
+    res["journal_lines"] = read_lines(res["journal"])
+    return res
+
+
+class FaultRun(unittest.TestCase):
+    """Checks shared by the fault scenario files; RUN is the run_cloud
+    result of the file."""
+    RUN = None
+
+    def milestone(self, name):
+        for m in self.RUN["summary"]["milestones"]:
+            if m["name"] == name:
+                return m
+        self.fail("no milestone %s in the summary" % name)
+
+    def assertFault(self, name):
+        """The agent dealt with the fault, then did its normal work."""
+        for key in ("fault_" + name, "normal_" + name):
+            m = self.milestone(key)
+            self.assertEqual(m["status"], "reached", "%s: %s %s" % (m["label"], m["status"],
+                                                                   m["detail"]))
+
+    def test_agent_survived_every_fault(self):
+        self.assertTrue(self.RUN["agent_alive_at_end"], "the agent ended during the run")
+        self.assertEqual(sanitizer_reports(self.RUN["console"]), [])
+
+    def test_no_protocol_violation(self):
+        self.assertEqual(self.RUN["summary"]["violations"], [])
+
+
 def main(on_failure=None):
     """unittest.main that never reports success for a run whose tests were
     all skipped; on a failure it shows what the run recorded."""
