@@ -1,0 +1,726 @@
+#!/usr/bin/env python3
+"""The measurements behind tools/bench; run by it inside the agent's network
+namespace (tools/netns run), never by hand on the host network.
+
+  bench_run.py --build DIR --out DIR [--userns]
+
+Runs the Release agent (cloud-agent-local) against a small purpose-built
+cloud: directory, logic and upload servers here (Python), the relay server
+in tools/bench_relay.cpp (C++, so that reading the link costs little and
+wakes fast). The simulated camera SDK makes synthetic frames that carry its
+frame counter and the monotonic time of their handoff to the agent.
+
+Two agent runs:
+  A  25 fps of 20 KB frames: idle CPU (forwarding off), forwarding CPU and
+     latency (forwarding on), then peak memory while an alarm's snapshot
+     upload is held in flight by a slow upload server;
+  B  100 KB frames as fast as the SDK can make them: the throughput ceiling.
+Then the micro-benchmarks. Prints one table; writes every figure to
+OUT/results.json. Exit status 0 when every goal is met, 1 when one is
+missed, 2 when a measurement could not be made.
+"""
+import argparse
+import ctypes
+import datetime
+import json
+import os
+import re
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+TOOLS = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, TOOLS)
+from cloudsim import harness, wire  # noqa: E402
+
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+CAMERA_ID = "cam-0001"
+USER, PASSWORD = "admin", "bench-secret"
+IDLE_S = 20.0
+FORWARD_MIN_FRAMES = 1000
+FORWARD_S = 41.0                 # 25 fps: a little over 1,000 frames
+THROUGHPUT_S = 10.0
+UPLOAD_HOLD_S = 3.0              # how long the upload is kept in flight
+SNAPSHOT_BYTES = 512000          # near the largest the upload body can carry
+
+GOALS = {
+    "idle_cpu": 0.5,             # % of one core, at most
+    "forward_cpu": 2.0,          # % of one core, at most
+    "latency_p99_us": 1000,      # at most
+    "throughput_mb_s": 500.0,    # at least (MB = 10^6 bytes)
+    "peak_rss_mb": 8.0,          # at most (MB = 2^20 bytes)
+}
+
+
+class BenchError(Exception):
+    pass
+
+
+def _die_with_parent(sig):
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, sig)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
+# ------------------------------------------------------------------ /proc
+def cpu_seconds(pid):
+    """utime + stime of the whole process, in seconds."""
+    with open("/proc/%d/stat" % pid) as f:
+        rest = f.read().rsplit(")", 1)[1].split()
+    return (int(rest[11]) + int(rest[12])) / CLK_TCK
+
+
+def thread_cpu(pid):
+    """{thread name/tid: seconds} for every thread of the process."""
+    out = {}
+    try:
+        tids = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return out
+    for tid in tids:
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+                text = f.read()
+        except OSError:
+            continue
+        name = text[text.index("(") + 1:text.rindex(")")]
+        rest = text.rsplit(")", 1)[1].split()
+        out["%s/%s" % (name, tid)] = (int(rest[11]) + int(rest[12])) / CLK_TCK
+    return out
+
+
+def status_kb(pid, key):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    return None
+
+
+def loadavg():
+    return [round(x, 2) for x in os.getloadavg()]
+
+
+class CpuWindow:
+    """CPU time of one process over a stretch of wall time."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.cpu0 = cpu_seconds(pid)
+        self.threads0 = thread_cpu(pid)
+        self.t0 = time.monotonic()
+
+    def finish(self):
+        cpu = cpu_seconds(self.pid) - self.cpu0
+        wall = time.monotonic() - self.t0
+        threads1 = thread_cpu(self.pid)
+        per_thread = {k: round(v - self.threads0.get(k, 0.0), 3) for k, v in threads1.items()
+                      if v - self.threads0.get(k, 0.0) > 0}
+        return {"cpu_s": round(cpu, 3), "wall_s": round(wall, 3),
+                "percent": 100.0 * cpu / wall if wall > 0 else 0.0,
+                "threads_cpu_s": per_thread, "load": loadavg()}
+
+
+# ------------------------------------------------------------- the cloud
+def recv_exact(sock, n):
+    data = b""
+    while len(data) < n:
+        chunk = sock.recv(n - len(data))
+        if not chunk:
+            raise ConnectionError("closed")
+        data += chunk
+    return data
+
+
+def read_frame(sock):
+    (length,) = struct.unpack("<I", recv_exact(sock, 4))
+    if length > wire.MAX_BODY:
+        raise ConnectionError("frame of %d bytes" % length)
+    return recv_exact(sock, length)
+
+
+def text_type(body):
+    m = re.search(rb'"msgType":(-?[0-9]+)', body)
+    return int(m.group(1)) if body[:1] == b"0" and m else None
+
+
+class Server:
+    """A listening socket served by one thread per connection."""
+
+    def __init__(self, host, port, handler, rcvbuf=None):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if rcvbuf:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.sock.bind((host, port))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        self.handler = handler
+        self.conns = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self.conns.append(conn)
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        try:
+            self.handler(conn)
+        except (OSError, ConnectionError):
+            pass
+        finally:
+            conn.close()
+
+    def close(self):
+        # A thread blocked in accept keeps the socket (and its port) until
+        # the shutdown wakes it.
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
+        for c in self.conns:
+            try:
+                c.close()
+            except OSError:
+                pass
+
+
+class Cloud:
+    """Directory, logic and upload servers: just enough cloud to log the
+    agent in, assign its channel to the relay server and take an alarm."""
+
+    def __init__(self, relay_port):
+        self.relay_port = relay_port
+        self.lock = threading.Lock()
+        self.changed = threading.Condition(self.lock)
+        self.camera_active = None
+        self.alarm_reports = 0
+        self.logged_in = 0
+        self.logic_texts = []  # (message type, CLOCK_MONOTONIC ns) as received
+        self.upload_head = threading.Event()
+        self.upload_release = threading.Event()
+        self.upload_done = threading.Event()
+        self.upload = {}
+        self.servers = []
+        self.logic = Server("127.0.0.1", 0, self.on_logic)
+        # A small receive buffer, so a slow reader really holds the upload.
+        self.uploads = Server("127.0.0.1", 0, self.on_upload, rcvbuf=4096)
+        self.directory = Server("127.0.0.1", 8080, self.on_directory)
+        self.servers = [self.directory, self.logic, self.uploads]
+
+    def close(self):
+        for s in self.servers:
+            s.close()
+
+    def wait(self, predicate, timeout):
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while not predicate():
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return False
+                self.changed.wait(left)
+            return True
+
+    def on_directory(self, conn):
+        body = read_frame(conn)
+        if text_type(body) == 1:
+            conn.sendall(wire.text_frame(wire.envelope(1, [
+                ("LogicServerIp", "127.0.0.1"), ("LogicServerPort", str(self.logic.port))])))
+            conn.shutdown(socket.SHUT_WR)
+        while conn.recv(4096):
+            pass
+
+    def on_logic(self, conn):
+        send_lock = threading.Lock()
+
+        def send(msg_type, params=None):
+            with send_lock:
+                conn.sendall(wire.text_frame(wire.envelope(msg_type, params)))
+
+        while True:
+            body = read_frame(conn)
+            t = text_type(body)
+            self.logic_texts.append((t, time.monotonic_ns()))
+            if t == 1:
+                send(1, [("status", "1"), ("Version", "1.0.3"), ("sysTime", "2015-06-01 12:30:45"),
+                         ("updateUrl", "http://127.0.0.1:%d/update" % self.uploads.port),
+                         ("uploadUrl", "http://127.0.0.1:%d/upload" % self.uploads.port)])
+                send(2, [("userId", "u-1001"), ("nodeId", "node-7"), ("nodeName", "bench")])
+                send(3, [("cameraIdList", CAMERA_ID), ("cameraIndexList", "0"),
+                         ("transIpList", "127.0.0.1"), ("transPortList", str(self.relay_port))])
+                with self.changed:
+                    self.logged_in += 1
+                    self.changed.notify_all()
+            elif t == 0:
+                send(0)
+            elif t == 4:
+                m = re.search(rb'"active":"([01])"', body)
+                with self.changed:
+                    self.camera_active = m.group(1).decode() if m else None
+                    self.changed.notify_all()
+            elif t == 14:
+                with self.changed:
+                    self.alarm_reports += 1
+                    self.changed.notify_all()
+
+    def on_upload(self, conn):
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = conn.recv(1)
+            if not chunk:
+                return
+            head += chunk
+        m = re.search(rb"Content-Length: ([0-9]+)", head)
+        length = int(m.group(1)) if m else 0
+        self.upload_head.set()
+        got = 0
+        # Slowly, until told to let go: the agent's upload stays in flight.
+        while not self.upload_release.is_set() and got < length - 1:
+            got += len(conn.recv(4096))
+            self.upload_release.wait(0.05)
+        # Content-Length is one more than the body the agent sends.
+        while got < length - 1:
+            chunk = conn.recv(65536)
+            if not chunk:
+                break
+            got += len(chunk)
+        self.upload = {"content_length": length, "body_bytes": got}
+        conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nOK")
+        self.upload_done.set()
+
+
+# ------------------------------------------------------------ processes
+class Child:
+    """A child process in its own process group, ended with the group; it
+    ends too if this driver dies."""
+
+    def __init__(self, cmd, cwd=None, env=None, stdout=None, stdin=None):
+        self.log = open(stdout, "wb") if isinstance(stdout, str) else None
+        self.p = subprocess.Popen(cmd, cwd=cwd, env=env,
+                                  stdout=self.log if self.log else stdout,
+                                  stderr=subprocess.STDOUT if self.log else None,
+                                  stdin=stdin if stdin is not None else subprocess.DEVNULL,
+                                  start_new_session=True,
+                                  preexec_fn=lambda: _die_with_parent(signal.SIGKILL))
+        self.pid = self.p.pid
+
+    def alive(self):
+        return self.p.poll() is None
+
+    def stop(self):
+        if self.p.poll() is None:
+            for sig, wait in ((signal.SIGTERM, 3.0), (signal.SIGKILL, 5.0)):
+                try:
+                    os.killpg(self.p.pid, sig)
+                except ProcessLookupError:
+                    break
+                try:
+                    self.p.wait(wait)
+                    break
+                except subprocess.TimeoutExpired:
+                    pass
+        else:
+            try:
+                os.killpg(self.p.pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+        for f in (self.p.stdin, self.p.stdout):
+            if f is not None:
+                try:
+                    f.close()
+                except OSError:
+                    pass
+        if self.log:
+            self.log.close()
+
+
+class RelayReader(Child):
+    def __init__(self, exe, workdir):
+        port_file = os.path.join(workdir, "relay.port")
+        if os.path.exists(port_file):
+            os.unlink(port_file)
+        super().__init__([exe, port_file], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(port_file):
+            if not self.alive() or time.monotonic() > deadline:
+                raise BenchError("the relay reader did not start")
+            time.sleep(0.02)
+        with open(port_file) as f:
+            self.port = int(f.read())
+
+    def ask(self, line):
+        self.p.stdin.write((line + "\n").encode())
+        self.p.stdin.flush()
+        answer = self.p.stdout.readline()
+        if not answer:
+            raise BenchError("the relay reader ended")
+        return json.loads(answer)
+
+    def must(self, line, what):
+        answer = self.ask(line)
+        if not answer.get("ok"):
+            raise BenchError("%s: %s" % (what, answer.get("error", answer)))
+        return answer
+
+
+def agent_env(netlib, workdir, fps, frame_bytes, snapshot=None):
+    env = dict(os.environ)
+    env.update({
+        "NETLIB_SIM_USER": USER,
+        "NETLIB_SIM_PASSWORD": PASSWORD,
+        "NETLIB_SIM_CAMERA_IP": harness.AGENT_ADDR,
+        # Synthetic frames on both streams: they carry the handoff time.
+        "NETLIB_SIM_MEDIA": "",
+        "NETLIB_SIM_MAIN_MEDIA": "",
+        "NETLIB_SIM_SUB_MEDIA": "",
+        "NETLIB_SIM_FPS": str(fps),
+        "NETLIB_SIM_FRAME_BYTES": str(frame_bytes),
+        "NETLIB_SIM_ALARM_FIFO": os.path.join(workdir, "alarm.fifo"),
+        "LD_LIBRARY_PATH": os.path.dirname(os.path.abspath(netlib)) +
+        (os.pathsep + env["LD_LIBRARY_PATH"] if env.get("LD_LIBRARY_PATH") else ""),
+    })
+    for k in ("NETLIB_SIM_JOURNAL", "NETLIB_SIM_HANDOFF_LOG", "NETLIB_SIM_ALARM_INTERVAL_MS",
+              "NETLIB_SIM_SNAP_FAIL", "NETLIB_SIM_PTZ"):
+        env.pop(k, None)
+    if snapshot:
+        env["NETLIB_SIM_SNAPSHOT"] = snapshot
+    return env
+
+
+class Session:
+    """One agent run against a fresh cloud and relay reader."""
+
+    def __init__(self, a, name, fps, frame_bytes, snapshot=None):
+        self.name = name
+        self.work = os.path.join(a.out, name)
+        os.makedirs(self.work, exist_ok=True)
+        for f in ("agent.log", "config_user.ini"):
+            try:
+                os.unlink(os.path.join(self.work, f))
+            except FileNotFoundError:
+                pass
+        harness.write_config(self.work, USER, PASSWORD)
+        self.children = []
+        self.cloud = None
+        try:
+            self.relay = RelayReader(a.relay, self.work)
+            self.children.append(self.relay)
+            self.cloud = Cloud(self.relay.port)
+            self.agent = Child([a.agent], cwd=self.work,
+                               env=agent_env(a.netlib, self.work, fps, frame_bytes, snapshot),
+                               stdout=os.path.join(self.work, "agent.log"))
+            self.children.append(self.agent)
+            self.relay.must("login 20", "agent run %s" % name)
+            if not self.cloud.wait(lambda: self.cloud.camera_active == "1", 10):
+                raise BenchError("agent run %s: the camera was not reported active" % name)
+        except BaseException:
+            self.close()
+            raise
+
+    def check_alive(self):
+        if not self.agent.alive():
+            raise BenchError("the agent ended (see %s)" % os.path.join(self.work, "agent.log"))
+
+    def forwarding_on(self):
+        self.relay.must("send 2", "forwarding on")
+        self.relay.must("mark", "mark")
+        self.relay.must("frames 1 10", "no video within 10 s of forwarding on")
+
+    def close(self):
+        for c in reversed(self.children):
+            c.stop()
+        self.children = []
+        if self.cloud:
+            self.cloud.close()
+            self.cloud = None
+
+
+def say(text):
+    print("bench: " + text, flush=True)
+
+
+# ------------------------------------------------------------ the runs
+def run_a(a, results):
+    snapshot = os.path.join(a.out, "snapshot-large.jpg")
+    with open(snapshot, "wb") as f:
+        f.write(b"\xff\xd8" + bytes(i & 0xFF for i in range(SNAPSHOT_BYTES - 4)) + b"\xff\xd9")
+    say("run A: 25 fps of 20 KB frames (agent pid follows)")
+    s = Session(a, "run-a", 25, 20480, snapshot)
+    try:
+        say("agent pid %d logged in, relay link up" % s.agent.pid)
+        time.sleep(2.0)
+
+        say("idle CPU: forwarding off, stream running, %.0f s" % IDLE_S)
+        w = CpuWindow(s.agent.pid)
+        time.sleep(IDLE_S)
+        idle = w.finish()
+        s.check_alive()
+        results["idle"] = idle
+
+        say("forwarding CPU and latency: 25 fps x 20 KB, %.0f s" % FORWARD_S)
+        s.forwarding_on()
+        time.sleep(1.0)
+        s.relay.must("mark", "mark")
+        w = CpuWindow(s.agent.pid)
+        time.sleep(FORWARD_S)
+        fwd = w.finish()
+        rep = s.relay.must("report", "report")
+        if rep["latency_us"]["n"] < FORWARD_MIN_FRAMES:
+            s.relay.must("frames %d 20" % FORWARD_MIN_FRAMES, "fewer than %d frames" % FORWARD_MIN_FRAMES)
+            rep = s.relay.must("report", "report")
+        s.relay.must("dump " + os.path.join(s.work, "forwarding-frames.txt"), "dump")
+        s.check_alive()
+        fwd["relay"] = rep
+        fwd["offered"] = rep["last_counter"] - rep["first_counter"] + 1 if rep["frames"] else 0
+        results["forward"] = fwd
+
+        say("memory: alarm upload of a %d-byte snapshot held in flight for %.0f s while forwarding"
+            % (SNAPSHOT_BYTES, UPLOAD_HOLD_S))
+        fifo = os.path.join(s.work, "alarm.fifo")
+        fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        try:
+            os.write(fd, b"motion\n")
+        finally:
+            os.close(fd)
+        if not s.cloud.upload_head.wait(10):
+            raise BenchError("the alarm upload did not start")
+        rss_max = 0
+        end = time.monotonic() + UPLOAD_HOLD_S
+        while time.monotonic() < end:
+            rss_max = max(rss_max, status_kb(s.agent.pid, "VmRSS") or 0)
+            time.sleep(0.1)
+        # The kernel's counters are approximate (per-CPU batches): keep the
+        # largest reading of any of them.
+        in_flight_hwm = max(status_kb(s.agent.pid, "VmHWM"), rss_max)
+        frames_during = s.relay.must("report", "report")["frames"]
+        s.cloud.upload_release.set()
+        if not s.cloud.upload_done.wait(15):
+            raise BenchError("the alarm upload did not finish")
+        reported = s.cloud.wait(lambda: s.cloud.alarm_reports > 0, 5)
+        s.check_alive()
+        results["memory"] = {
+            "vm_hwm_kb": max(status_kb(s.agent.pid, "VmHWM"), in_flight_hwm),
+            "vm_hwm_in_flight_kb": in_flight_hwm,
+            "vm_rss_max_in_flight_kb": rss_max, "vm_rss_end_kb": status_kb(s.agent.pid, "VmRSS"),
+            "upload": s.cloud.upload, "alarm_reported": reported,
+            "forwarding_frames_total": frames_during, "snapshot_bytes": SNAPSHOT_BYTES,
+            "load": loadavg()}
+        s.relay.ask("send 3")
+    finally:
+        s.close()
+
+
+def run_b(a, results):
+    say("run B: 100 KB frames as fast as the simulated SDK makes them, %.0f s" % THROUGHPUT_S)
+    s = Session(a, "run-b", 0, 102400)
+    try:
+        s.forwarding_on()
+        time.sleep(1.0)
+        s.relay.must("mark", "mark")
+        w = CpuWindow(s.agent.pid)
+        time.sleep(THROUGHPUT_S)
+        rep = s.relay.must("report", "report")
+        cpu = w.finish()
+        s.relay.must("dump " + os.path.join(s.work, "throughput-frames.txt"), "dump")
+        s.check_alive()
+        offered = rep["last_counter"] - rep["first_counter"] + 1 if rep["frames"] else 0
+        results["throughput"] = {
+            "relay": rep, "cpu": cpu, "offered": offered,
+            "mb_s": rep["bytes"] / rep["window_s"] / 1e6,
+            "frames_s": rep["frames"] / rep["window_s"],
+            "dropped_share": 1.0 - rep["frames"] / offered if offered else None,
+            "vm_hwm_kb": status_kb(s.agent.pid, "VmHWM"), "load": cpu["load"]}
+        s.relay.ask("send 3")
+    finally:
+        s.close()
+
+
+def run_micro(a, results):
+    say("micro-benchmarks")
+    found = {}
+    sizes = {}
+    # relay_bench fixes its own iteration counts.
+    for exe, flt, extra in (("parse_bench", "BM_ParseLoginAnswer", ["--benchmark_min_time=0.3"]),
+                            ("relay_bench", "BM_QueueVideoFrame20KB|BM_CommandStepPtz", [])):
+        path = os.path.join(a.build, "bench", exe)
+        r = subprocess.run([path, "--benchmark_filter=" + flt, "--benchmark_repetitions=3",
+                            "--benchmark_report_aggregates_only=true",
+                            "--benchmark_format=json"] + extra,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        if r.returncode != 0:
+            raise BenchError("%s failed: %s" % (exe, r.stderr.decode(errors="replace")[-400:]))
+        for b in json.loads(r.stdout)["benchmarks"]:
+            if b.get("aggregate_name") != "median":
+                continue
+            if b.get("error_occurred"):
+                raise BenchError("%s: %s" % (b["name"], b.get("error_message")))
+            scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[b.get("time_unit", "ns")]
+            found[b["run_name"].split("/")[0]] = b["real_time"] * scale
+            if "bytes" in b:
+                sizes[b["run_name"].split("/")[0]] = int(b["bytes"])
+    results["micro_ns"] = found
+    results["micro_bytes"] = sizes
+    results["micro_load"] = loadavg()
+
+
+# ------------------------------------------------------------- the table
+def machine():
+    model = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    mem_kb = 0
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemTotal:"):
+                mem_kb = int(line.split()[1])
+    return {"nproc": os.cpu_count(), "cpu": model, "mem_gib": round(mem_kb / 1048576, 1),
+            "kernel": os.uname().release}
+
+
+def fmt_us(us):
+    return "%.0f us" % us if us < 1000 else "%.2f ms" % (us / 1000.0)
+
+
+def fmt_ns(ns):
+    return "%.0f ns" % ns if ns < 1000 else "%.2f us" % (ns / 1000.0)
+
+
+def table(results):
+    rows = []
+    met_all = True
+
+    def row(what, result, goal, met, load):
+        nonlocal met_all
+        if met is False:
+            met_all = False
+        rows.append((what, result, goal, {True: "yes", False: "NO", None: ""}[met],
+                     "%.2f" % load[0] if load else ""))
+
+    idle = results["idle"]
+    row("1 Idle CPU (logged in, link up, forwarding off, %.0f s)" % idle["wall_s"],
+        "%.2f%% of one core (%.2f s CPU)" % (idle["percent"], idle["cpu_s"]),
+        "<= %.1f%%" % GOALS["idle_cpu"], idle["percent"] <= GOALS["idle_cpu"], idle["load"])
+    fwd = results["forward"]
+    rep = fwd["relay"]
+    row("2 Forwarding CPU, 25 fps x 20 KB (%.0f s)" % fwd["wall_s"],
+        "%.2f%% of one core (%.2f s CPU)" % (fwd["percent"], fwd["cpu_s"]),
+        "<= %.0f%%" % GOALS["forward_cpu"], fwd["percent"] <= GOALS["forward_cpu"], fwd["load"])
+    lat = rep["latency_us"]
+    lost = fwd["offered"] - rep["frames"]
+    row("3 Forwarding latency, handoff to last byte (%d frames%s)"
+        % (lat["n"], ", %d lost" % lost if lost else ""),
+        "p50 %s, p99 %s, max %s" % (fmt_us(lat["p50"]), fmt_us(lat["p99"]), fmt_us(lat["max"])),
+        "p99 <= 1 ms", lat["p99"] <= GOALS["latency_p99_us"], fwd["load"])
+    th = results["throughput"]
+    row("4 Throughput ceiling, 100 KB frames, unpaced (%.0f s)" % th["relay"]["window_s"],
+        "%.0f MB/s (%.0f frames/s); %.2f%% of frames dropped (%.2f M/s offered)"
+        % (th["mb_s"], th["frames_s"], 100.0 * (th["dropped_share"] or 0),
+           th["offered"] / th["relay"]["window_s"] / 1e6),
+        ">= %.0f MB/s" % GOALS["throughput_mb_s"], th["mb_s"] >= GOALS["throughput_mb_s"], th["load"])
+    mem = results["memory"]
+    hwm_mb = mem["vm_hwm_kb"] / 1024.0
+    row("5 Peak RSS, forwarding + %d KB alarm upload in flight" % (mem["snapshot_bytes"] // 1000),
+        "%.1f MB VmHWM (%.1f MB at 100 KB frames, run 4)" % (hwm_mb, th["vm_hwm_kb"] / 1024.0),
+        "<= %.0f MB" % GOALS["peak_rss_mb"], hwm_mb <= GOALS["peak_rss_mb"], mem["load"])
+    micro = results["micro_ns"]
+    text_bytes = results.get("micro_bytes", {}).get("BM_ParseLoginAnswer")
+    for name, label in (("BM_ParseLoginAnswer", "6 ParseMessage, logic login answer%s"
+                         % (" (%d B)" % text_bytes if text_bytes else "")),
+                        ("BM_QueueVideoFrame20KB", "  QueueVideoFrame, 20 KB frame"),
+                        ("BM_CommandStepPtz", "  CommandStep, queued PTZ command")):
+        row(label, fmt_ns(micro[name]) + " per call (median of 3)" if name in micro else "not run",
+            "", None, results["micro_load"] if name == "BM_ParseLoginAnswer" else None)
+
+    head = ("Measurement", "Result", "Goal", "Met", "Load")
+    widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(5)]
+    lines = []
+    for r in [head] + rows:
+        lines.append("  ".join(str(c).ljust(widths[i]) for i, c in enumerate(r)).rstrip())
+        if r is head:
+            lines.append("  ".join("-" * w for w in widths))
+    return "\n".join(lines), met_all
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--build", required=True, help="the Release build folder")
+    p.add_argument("--relay", required=True, help="the bench_relay executable")
+    p.add_argument("--out", required=True, help="folder for logs and results.json")
+    p.add_argument("--userns", action="store_true",
+                   help="inside unshare -rn: make lo and eth0 here first")
+    a = p.parse_args(argv)
+    a.build = os.path.abspath(a.build)
+    a.out = os.path.abspath(a.out)
+    a.agent = os.path.join(a.build, "app", "cloud-agent-local")
+    a.netlib = os.path.join(a.build, "sim", "libNetLib.so")
+    os.makedirs(a.out, exist_ok=True)
+
+    # A signal, or the end of whoever started us, ends the run through the
+    # finally clauses, which stop everything started here.
+    _die_with_parent(signal.SIGTERM)
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGTERM, interrupt)
+
+    net = harness.Net("userns") if a.userns else None
+    started = time.monotonic()
+    results = {"machine": machine(), "started": datetime.datetime.now().isoformat(timespec="seconds"),
+               "load_at_start": loadavg()}
+    try:
+        if net:
+            net.up()
+        run_a(a, results)
+        run_b(a, results)
+        run_micro(a, results)
+    except KeyboardInterrupt:
+        say("interrupted; everything started was stopped")
+        return 130
+    except (BenchError, OSError, subprocess.SubprocessError, ValueError) as e:
+        say("measurement failed: %s; everything started was stopped" % e)
+        with open(os.path.join(a.out, "results.json"), "w") as f:
+            json.dump(results, f, indent=1)
+        return 2
+    finally:
+        if net:
+            net.down()
+    results["seconds"] = round(time.monotonic() - started, 1)
+    with open(os.path.join(a.out, "results.json"), "w") as f:
+        json.dump(results, f, indent=1)
+
+    m = results["machine"]
+    text, met_all = table(results)
+    print()
+    print("cloud-agent performance, Release build, %s" % results["started"].replace("T", " "))
+    print("machine: %d CPUs, %s, %.1f GiB memory, Linux %s; load average at start %s"
+          % (m["nproc"], m["cpu"], m["mem_gib"], m["kernel"],
+             " ".join("%.2f" % x for x in results["load_at_start"])))
+    print()
+    print(text)
+    print()
+    print("CPU is the agent process's utime+stime (/proc/<pid>/stat) over the stated wall time; "
+          "Load is the 1-minute load average at the end of each measurement. MB/s counts 10^6 "
+          "bytes read by the relay server; RSS MB are 2^20 bytes.")
+    print("Details (per-thread CPU, latency minimum, counts): %s; measured in %.0f s."
+          % (os.path.join(a.out, "results.json"), results["seconds"]))
+    return 0 if met_all else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
