@@ -50,6 +50,7 @@ class RelayServerFaults(e2e.FaultRun):
 
 def run():
     e2e.FaultRun.RUN = e2e.run_cloud("faults-relay", ["--scenario", "faults", "--no-video-file",
+                                                      "--relay-rcvbuf", "131072",
                                                       "--faults", ",".join(FAULTS)],
                                      agent_env=FAST_VIDEO, cloud_limit=120)
 

@@ -53,6 +53,8 @@ def parse_args(argv):
                    help="growth of the agent's VmRSS accepted once warmed up (soak, relay-stall)")
     p.add_argument("--stall-seconds", type=float, default=2.0,
                    help="relay-stall: seconds of not reading after the agent's buffers filled")
+    p.add_argument("--relay-rcvbuf", type=int, default=0,
+                   help="receive buffer of the relay links in bytes (0: the system's tuning)")
     p.add_argument("--agent-pid-file", help="file holding the agent's process id (for /proc)")
     p.add_argument("--no-video-file", action="store_true",
                    help="do not keep the received video (long or fast runs)")

@@ -6,6 +6,7 @@ what the scenario needs to wait for is kept in plain lists that it polls.
 import asyncio
 import os
 import re
+import socket
 
 from . import catalogue as cat
 from . import wire
@@ -92,6 +93,7 @@ class Cloud:
         self.segment = None
         self.segments = []
         self.segment_started_at = None
+        self.last_gap = None  # (sequence before, sequence after) of the latest gap
         # Hostile behaviour switched on and off by the fault scenarios.
         self.logic_silent = False   # answer nothing on the logic link
         self.relay_silent = False   # answer nothing on the relay link
@@ -118,6 +120,7 @@ class Cloud:
         self.relay_port = relay.sockets[0].getsockname()[1]
         self.upload_port = upload.sockets[0].getsockname()[1]
         self.listeners = {LOGIC: logic, RELAY: relay}
+        self.limit_relay_rcvbuf(relay)
         for addr in o.directory:
             host, port = addr.rsplit(":", 1)
             self.servers.append(await asyncio.start_server(self.on_directory, host, int(port)))
@@ -163,8 +166,20 @@ class Cloud:
         handler, port = ((self.on_logic, self.logic_port) if kind == LOGIC
                          else (self.on_relay, self.relay_port))
         server = await asyncio.start_server(handler, self.o.host, port)
+        if kind == RELAY:
+            self.limit_relay_rcvbuf(server)
         self.listeners[kind] = server
         self.servers.append(server)
+
+    def limit_relay_rcvbuf(self, server):
+        """A fixed receive buffer on the relay links (accepted sockets take
+        it from the listener): a relay server that stops reading then backs
+        up onto the agent within a fraction of a second, instead of after
+        the megabytes that the kernel's tuning would buffer."""
+        size = getattr(self.o, "relay_rcvbuf", 0)
+        if size:
+            for sock in server.sockets:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, size)
 
     def write_raw(self, link, data):
         if link is None or link.closed:
@@ -544,6 +559,7 @@ class Cloud:
             return
         if seq > last + 1:
             rec.video["sequence_gaps"] += 1
+            self.last_gap = (last, seq)
             seg.last_seq = seq
             seg.frames += 1
             if hdr.key:

@@ -521,26 +521,34 @@ async def relay_stall(self):
     fds1, rss1 = cloud.agent_fds(), cloud.agent_rss_kb()
     await asyncio.sleep(seconds)
     fds2, rss2 = cloud.agent_fds(), cloud.agent_rss_kb()
-    seq_before = cloud.last_seq
+    gaps = cloud.rec.video["sequence_gaps"]
     link.reading.set()
-    # The backlog drains, then video resumes after a gap, from a key frame.
+    # The backlog drains, then video resumes after a gap (the frames the
+    # agent numbered and dropped), from a key frame.
     self.relay_send(2)
-    await self.need(lambda: cloud.last_seq is not None and seq_before is not None and
-                    cloud.rec.video["sequence_gaps"] > 0, 5,
+    await self.need(lambda: cloud.rec.video["sequence_gaps"] > gaps, 5,
                     "video did not resume after a gap")
+    before, after = cloud.last_gap
+    dropped = after - before - 1
     self.rec.extra["relay_stall"] = {
-        "stall_s": seconds + 1.5, "frames_before": frames0,
+        "stall_s": seconds + 1.5, "frames_before": frames0, "frames_dropped": dropped,
         "fds": [fds0, fds1, fds2], "rss_kb": [rss0, rss1, rss2],
         "tolerance_kb": self.o.rss_tolerance_kb}
     if cloud.relay is not link or link.closed:
         raise FaultFailed("the relay link dropped during the stall")
+    # After the first frame it cannot queue, the agent waits for a key frame
+    # and skips the others unnumbered: only the key frames it tried to queue
+    # show in the gap.
+    if dropped < 1:
+        raise FaultFailed("no frame dropped: the stall did not back up onto the agent")
     if rss2 - rss1 > self.o.rss_tolerance_kb:
         raise FaultFailed("memory grew %d KiB while the server did not read (%d -> %d KiB)"
                           % (rss2 - rss1, rss1, rss2))
     if fds2 != fds0:
         raise FaultFailed("descriptors %d before the stall, %d after" % (fds0, fds2))
-    return "not read for %.1f s: VmRSS %d -> %d -> %d KiB, %d descriptors; frames dropped, " \
-        "then resumed from a key frame on the same link" % (seconds + 1.5, rss0, rss1, rss2, fds2)
+    return "not read for %.1f s: VmRSS %d -> %d -> %d KiB, %d descriptors; %d frames dropped, " \
+        "then resumed from a key frame on the same link" % (seconds + 1.5, rss0, rss1, rss2, fds2,
+                                                            dropped)
 
 
 @fault("relay-cut", "relay server closes in the middle of a frame")
