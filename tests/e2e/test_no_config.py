@@ -35,6 +35,7 @@ class MissingConfiguration(unittest.TestCase):
 
     def test_process_stays_up(self):
         self.assertTrue(RUN["alive"])
+        self.assertEqual(e2e.sanitizer_reports(RUN["console"]), [])
 
 
 def run():

@@ -34,6 +34,7 @@ class RelayReconnect(unittest.TestCase):
     def test_no_protocol_violation(self):
         self.assertEqual(RUN["summary"]["violations"], [])
         self.assertTrue(RUN["agent_alive_at_end"])
+        self.assertEqual(e2e.sanitizer_reports(e2e.read_lines(RUN["agent_log"])), [])
 
 
 def run():

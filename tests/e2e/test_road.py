@@ -120,6 +120,7 @@ class RoadOfOneRequest(unittest.TestCase):
 
     def test_agent_kept_running(self):
         self.assertTrue(RUN["agent_alive_at_end"])
+        self.assertEqual(e2e.sanitizer_reports(RUN["console"]), [])
 
 
 def run():
