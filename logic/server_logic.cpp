@@ -28,7 +28,7 @@ uint32_t TimeUntilPast(int32_t now, int32_t since, uint32_t limit)
 }  // namespace
 
 CServerLogic::CServerLogic()
-    : m_hDev(0), m_LastRecvTime(0), m_LoginRetryTime(0), m_AlarmTime(0)
+    : m_RetryEventCount(0), m_hDev(0), m_LastRecvTime(0), m_LoginRetryTime(0), m_AlarmTime(0)
 {
     m_LogicConn.Close();
     m_LastRecvTime = NowMs();
@@ -52,6 +52,8 @@ void CServerLogic::PostEvent(const NotifyEvent &event)
     {
         MutexGuard guard(m_EventLock);
         m_EventQueue.push_back(event);
+        if (event.kind == kEventLoginRetry)
+            ++m_RetryEventCount;
     }
     m_LogicConn.Wake();
 }
@@ -75,6 +77,8 @@ bool CServerLogic::TakeEvent(NotifyEvent *event)
         return false;
     *event = m_EventQueue.front();
     m_EventQueue.pop_front();
+    if (event->kind == kEventLoginRetry)
+        --m_RetryEventCount;
     return true;
 }
 
@@ -86,6 +90,7 @@ void CServerLogic::HandleEvent(const NotifyEvent &event)
         if (ElapsedMs(NowMs(), m_LoginRetryTime) <= kLoginRetryDelayMs) {
             MutexGuard guard(m_EventLock);
             m_EventQueue.push_back(event);
+            ++m_RetryEventCount;
         } else {
             SendDevLogin();
         }
@@ -95,17 +100,15 @@ void CServerLogic::HandleEvent(const NotifyEvent &event)
 uint32_t CServerLogic::EventWaitMs(int32_t now)
 {
     // A login retry that is not due yet only circulates: wait for its time
-    // instead of turning it round and round.
-    uint32_t wait = kMaxWaitMs;
+    // instead of turning it round and round. Every retry falls due at the
+    // same time; any other event is handled at once.
     MutexGuard guard(m_EventLock);
-    for (size_t i = 0; i < m_EventQueue.size(); ++i) {
-        if (m_EventQueue[i].kind != kEventLoginRetry)
-            return 0;
-        uint32_t due = TimeUntilPast(now, m_LoginRetryTime, kLoginRetryDelayMs);
-        if (due < wait)
-            wait = due;
-    }
-    return wait;
+    if (m_EventQueue.size() != m_RetryEventCount)
+        return 0;
+    if (m_RetryEventCount == 0)
+        return kMaxWaitMs;
+    uint32_t due = TimeUntilPast(now, m_LoginRetryTime, kLoginRetryDelayMs);
+    return due < kMaxWaitMs ? due : kMaxWaitMs;
 }
 
 int CServerLogic::Run()

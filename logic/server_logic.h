@@ -66,6 +66,12 @@ private:
     uint32_t EventWaitMs(int32_t now);
     void PauseAfterShortLink(int32_t connectedAt);
 
+    // Login retries (kind 3) now in m_EventQueue, under m_EventLock. Kept
+    // as a count rather than found by a scan: a server that answers the
+    // login with "-2" over and over queues one retry per answer, and a
+    // scan on every pass of the run loop would cost the square of them.
+    size_t m_RetryEventCount;
+
 public:
     // Fields in declaration order. All belong to the logic thread except
     // where a lock or another thread is named.

@@ -190,6 +190,29 @@ TEST_F(LogicSession, NotifyFromAnotherThreadIsSentPromptly)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 }
 
+TEST_F(LogicSession, CameraStateIsNotHeldUpByManyWaitingLoginRetries)
+{
+    // A server that answers the login with "-2" over and over leaves one
+    // waiting retry per answer; a camera state behind them still goes out
+    // promptly rather than after a pass over the whole queue per retry.
+    const size_t retries = 20000;
+    StartRun();
+    ExpectLoginThenHeartbeat();
+    std::string refusal = "{\"msgType\":1,\"params\":{\"status\":\"-2\"},\"version\":1}";
+    for (size_t i = 0; i < retries; ++i)
+        m_Server.SendText(refusal);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (m_Session.PendingEventCount() < retries && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(retries, m_Session.PendingEventCount());
+    // The run loop still takes one event per pass: the bound leaves room
+    // for 20000 passes on a slow machine, not for a scan of the queue in
+    // each of them.
+    const int boundMs = 5000;
+    m_Session.notify(CameraState("cam-1", "1"));
+    EXPECT_EQ(CameraStateText("cam-1", "1"), m_Server.ReadText(boundMs));
+}
+
 TEST_F(LogicSession, RefusedLoginIsRetriedOnceAfterThirtySeconds)
 {
     StartRun();
