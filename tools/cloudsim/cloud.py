@@ -206,6 +206,16 @@ class Cloud:
         except OSError:
             return None
 
+    def agent_cpu_s(self):
+        """User and system CPU seconds the agent has used, or None."""
+        pid = self.agent_pid()
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        except (OSError, ValueError, IndexError, TypeError):
+            return None
+
     def agent_rss_kb(self):
         """Resident memory of the agent in KiB (VmRSS), or None."""
         pid = self.agent_pid()

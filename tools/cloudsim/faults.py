@@ -704,3 +704,80 @@ async def silences(self):
             "no connection, lookup again after %.1f s; silent logic server got login and "
             "heartbeat" % (facts["relay_heartbeat_s"], facts["upload_open_s"],
                            facts["directory_again_s"], facts["directory_third_s"]))
+
+
+# ------------------------------------------------ floods (reproducers)
+# A logic server that floods the agent with work: each message is valid on
+# its own. Not part of the end-to-end runs; see the fault report.
+FLOOD_FRAMES = 20
+
+
+def rss_watch(self, seconds):
+    """Highest VmRSS in KiB seen over the given time, sampled every 50 ms."""
+    async def watch():
+        peak = 0
+        loop = asyncio.get_running_loop()
+        end = loop.time() + seconds
+        while loop.time() < end:
+            peak = max(peak, self.cloud.agent_rss_kb() or 0)
+            await asyncio.sleep(0.05)
+        return peak
+    return watch()
+
+
+@fault("logic-assignment-flood", "logic server floods channel 0 with relay assignments")
+async def logic_assignment_flood(self):
+    cloud = self.cloud
+    link = cloud.logic
+    rss0 = cloud.agent_rss_kb()
+    # Largest frames, each element naming channel 0 on a relay host that
+    # does not resolve: every request costs the agent one failed lookup.
+    element = 8  # "f;" "0;" "x;" "1;"
+    n = (wire.MAX_BODY - 200) // element
+    params = [("cameraIdList", ";".join(["f"] * n)), ("cameraIndexList", ";".join(["0"] * n)),
+              ("transIpList", ";".join(["x"] * n)), ("transPortList", ";".join(["1"] * n))]
+    data = wire.text_frame(wire.envelope(3, params))
+    for _ in range(FLOOD_FRAMES):
+        cloud.write_raw(link, data)
+        await link.writer.drain()
+    peak = await rss_watch(self, 3.0)
+    self.rec.extra["assignment_flood"] = {"requests": n * FLOOD_FRAMES, "rss_kb_before": rss0,
+                                          "rss_kb_peak": peak}
+    if peak - rss0 > 4096:
+        raise FaultFailed("%d queued relay requests: VmRSS %d -> %d KiB"
+                          % (n * FLOOD_FRAMES, rss0, peak))
+    return "%d relay requests: VmRSS %d -> %d KiB" % (n * FLOOD_FRAMES, rss0, peak)
+
+
+@fault("logic-retry-flood", "logic server answers the device login with status -2 over and over")
+async def logic_retry_flood(self):
+    cloud = self.cloud
+    link = cloud.logic
+    rss0 = cloud.agent_rss_kb()
+    one = wire.text_frame(wire.envelope(1, [("status", "-2")]))
+    count = 200000
+    batch = one * 1000
+    for _ in range(count // 1000):
+        cloud.write_raw(link, batch)
+        await link.writer.drain()
+    cpu0 = cloud.agent_cpu_s()
+    peak = await rss_watch(self, 3.0)
+    cpu = (cloud.agent_cpu_s() or 0) - (cpu0 or 0)
+    self.rec.extra["retry_flood"] = {"answers": count, "rss_kb_before": rss0, "rss_kb_peak": peak,
+                                     "cpu_s_in_3_s": round(cpu, 2)}
+    # A camera state now waits behind every queued retry, and the session
+    # scans the whole queue on every pass while it waits.
+    states = len(self.rec.camera_states)
+    cloud.send_assignment(link)
+    cpu0, t0 = cloud.agent_cpu_s(), self.rec.now()
+    reported = await self.until(lambda: len(self.rec.camera_states) > states, 60)
+    delay = self.rec.now() - t0
+    cpu_wait = (cloud.agent_cpu_s() or 0) - (cpu0 or 0)
+    self.rec.extra["retry_flood"].update(camera_state_delay_s=round(delay, 1),
+                                         cpu_s_while_waiting=round(cpu_wait, 1))
+    text = "%d answers with status -2: VmRSS %d -> %d KiB; camera state %s after %.1f s, " \
+        "%.1f CPU seconds meanwhile" % (count, rss0, peak, "reported" if reported else
+                                        "still not reported", delay, cpu_wait)
+    if peak - rss0 > 4096 or delay > 3:
+        raise FaultFailed(text)
+    return text

@@ -9,6 +9,8 @@
              scenario. The agent is ended with SIGTERM, on which valgrind
              still makes its leak report. Nothing may be definitely or
              indirectly lost, and memcheck may report no error.
+  faults     the fault scenario with the faults of --faults, for running
+             one by hand (the flood faults reproduce open problems).
 
 Run through tools/soak and tools/leakcheck, which build first. Exit status
 0 when the run passed, 1 when it failed, 77 when no network namespace can
@@ -42,7 +44,8 @@ LEAKCHECK_FAULTS = ["logic-noise", "logic-dribble", "logic-overlong", "logic-cut
 def parse(argv):
     p = argparse.ArgumentParser(prog="cloudsim.longruns", description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("what", choices=("soak", "leakcheck"))
+    p.add_argument("what", choices=("soak", "leakcheck", "faults"))
+    p.add_argument("--faults", default="", help="faults: comma-separated fault names")
     p.add_argument("--agent", required=True, help="the cloud-agent-local executable")
     p.add_argument("--netlib", required=True, help="the simulated libNetLib.so")
     p.add_argument("--out", required=True, help="output folder")
@@ -63,6 +66,8 @@ def sessions(a):
             str(a.rss_tolerance_kb), "--no-video-file"]
     if a.what == "soak":
         return [(a.out, soak, cycles * 15 + 300)]
+    if a.what == "faults":
+        return [(a.out, ["--scenario", "faults", "--no-video-file", "--faults", a.faults], 600)]
     slow = ["--start-timeout", "90"]
     return [(os.path.join(a.out, "reconnects"), soak + slow + ["--soak-alarm"], cycles * 15 + 300),
             (os.path.join(a.out, "faults"), ["--scenario", "faults", "--no-video-file",
