@@ -23,6 +23,8 @@ class LogicServerFaults(e2e.FaultRun):
         # The relay host of 1000 characters reached the resolver, which
         # refused it; nothing else did.
         self.assertIn("getaddrinfo: ", "\n".join(self.RUN["console"]))
+        # The upload whose answer had lines of 4000 characters succeeded.
+        self.assertIn("HttpPostFile ", self.RUN["console"])
 
     def test_cut_frame_and_reconnect(self):
         self.assertFault("logic-cut")

@@ -98,6 +98,7 @@ class Cloud:
         self.logic_silent = False   # answer nothing on the logic link
         self.relay_silent = False   # answer nothing on the relay link
         self.upload_silent = False  # take the upload request, never answer
+        self.upload_answer = None   # bytes that replace the upload server's answer
         self.directory_answers = []  # (ip, port) texts for the next answers
         self.uploads_seen = []       # every upload connection: times and bytes
         self.relay_links = []
@@ -683,6 +684,7 @@ class Cloud:
         rec.uploads.append({"at_s": round(rec.now(), 3), "filename": name,
                             "file_bytes": len(data), "body_bytes": len(body),
                             "content_length": length, "saved_as": "uploads/" + safe})
-        writer.write(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nOK")
+        writer.write(self.upload_answer or
+                     b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nOK")
         if not problems:
             rec.reach("upload", "%s, %d bytes, saved as uploads/%s" % (name, len(data), safe))

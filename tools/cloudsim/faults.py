@@ -73,6 +73,17 @@ def noise_frames():
     ]
 
 
+def long_index():
+    """A channel index of 1000 digits that, as the agent converts it (32-bit
+    wrap-around), names no channel."""
+    for digit in "987654321":
+        text = digit * LONG
+        value = int(text) % (1 << 32)
+        if value not in (0, 1):  # channel 0 and the index that follows
+            return text
+    return "9" * LONG
+
+
 class FaultFailed(Exception):
     pass
 
@@ -305,23 +316,28 @@ async def logic_overlong(self):
     cloud.send(link, 1, [("status", "S" * LONG)])
     cloud.send(link, 2, [("userId", "U" * LONG), ("nodeId", "N" * LONG),
                          ("nodeName", "M" * LONG)])
-    # An alarm now uploads the snapshot, but its report cannot hold the
+    # An alarm now uploads the snapshot (the upload server's answer has a
+    # status line and a header line of 4000 characters: still a success,
+    # and the agent's console says so), but the report cannot hold the
     # user's texts: it is not sent (and not cut).
+    cloud.upload_answer = (b"HTTP/1.0 200 " + b"O" * 4000 + b"\r\nX-Long: " + b"h" * 4000 +
+                           b"\r\n\r\n")
     uploads = len(rec.uploads)
     reports = len(rec.alarm_reports)
     await self.alarm_fifo()
     await self.need(lambda: len(rec.uploads) > uploads, 8, "no upload for the alarm")
     await asyncio.sleep(0.8)
+    cloud.upload_answer = None
     if len(rec.alarm_reports) != reports:
         raise FaultFailed("an alarm report was sent with the overlong user texts")
     notes.append("1000-character settings and user texts stored; the alarm uploaded its "
-                 "snapshot and sent no report")
+                 "snapshot (answer lines of 4000 characters) and sent no report")
 
     # Camera lists: 500 elements whose counts differ post nothing; 500 where
     # only the last names channel 0 reconnect channel 0 once.
     n = 500
     ids = ["c%d" % i for i in range(n - 1)] + [self.o.camera_id]
-    indexes = [str(i) for i in range(1, n)] + ["0"]
+    indexes = [long_index()] + [str(i) for i in range(2, n)] + ["0"]
     relay = cloud.relay
     before = len(cloud.relay_links)
     cloud.send(link, 3, [("cameraIdList", ";".join(ids)), ("cameraIndexList", ";".join(indexes)),
