@@ -3,10 +3,11 @@
   soak       --cycles drops of both links while video flows (the soak
              scenario); the agent's descriptors and VmRSS after the warm-up
              and at the end must match. Progress lines as it goes.
-  leakcheck  the agent under valgrind --leak-check=full, twice: an alarm
-             with its upload and report, then a few reconnect cycles with
-             video and commands; and the logic and relay faults of the fault
-             scenario. The agent is ended with SIGTERM, on which valgrind
+  leakcheck  the agent under valgrind --leak-check=full, three times: an
+             alarm with its upload and report, then a few reconnect cycles
+             with video and commands; the logic and relay faults of the
+             fault scenario; and the faults that make the agent wait (silent
+             servers, an unanswered upload, a refusing logic server). The agent is ended with SIGTERM, on which valgrind
              still makes its leak report. Nothing may be definitely or
              indirectly lost, and memcheck may report no error.
   faults     the fault scenario with the faults of --faults, for running
@@ -32,10 +33,10 @@ VALGRIND = ["valgrind", "--tool=memcheck", "--leak-check=full",
             "--num-callers=30", "--child-silent-after-fork=yes"]
 # Seconds valgrind gets after SIGTERM for its leak report.
 VALGRIND_GRACE_S = 120
-# The faults whose error paths the leak check walks. The stalled relay and
-# the agent's long waits are left to the fault tests, and so is the
-# overlong upload URL: its alarm would come within 30 s of the one that
-# logic-overlong raises, and be ignored.
+# The faults whose error paths the leak check walks. The stalled relay is
+# left to the fault tests, and so is the overlong upload URL: its alarm
+# would come within 30 s of the one that logic-overlong raises, and be
+# ignored. The agent's long waits (with their own alarm) run on their own.
 LEAKCHECK_FAULTS = ["logic-noise", "logic-dribble", "logic-overlong", "logic-cut",
                     "logic-oversize", "relay-noise", "relay-dribble", "relay-overlong",
                     "relay-cut", "relay-oversize", "relay-refuse"]
@@ -71,7 +72,9 @@ def sessions(a):
     slow = ["--start-timeout", "90"]
     return [(os.path.join(a.out, "reconnects"), soak + slow + ["--soak-alarm"], cycles * 15 + 300),
             (os.path.join(a.out, "faults"), ["--scenario", "faults", "--no-video-file",
-                                             "--faults", ",".join(LEAKCHECK_FAULTS)] + slow, 600)]
+                                             "--faults", ",".join(LEAKCHECK_FAULTS)] + slow, 600),
+            (os.path.join(a.out, "waits"), ["--scenario", "faults", "--no-video-file",
+                                            "--faults", "silences"] + slow, 600)]
 
 
 def run(a, net, out, cloud_args, limit):
