@@ -299,6 +299,7 @@ private:
             lastArrival = f.arrivedNs;
         }
         std::sort(latency.begin(), latency.end());
+        size_t over1ms = static_cast<size_t>(latency.end() - std::upper_bound(latency.begin(), latency.end(), 1000));
         auto pick = [&](double q) -> int64_t {
             if (latency.empty())
                 return -1;
@@ -310,7 +311,7 @@ private:
                  "{\"ok\":true,\"window_s\":%.6f,\"bytes\":%llu,\"payload_bytes\":%llu,\"frames\":%zu,"
                  "\"key_frames\":%u,\"sequence_gaps\":%u,\"first_counter\":%u,\"last_counter\":%u,"
                  "\"last_arrival_s\":%.6f,\"texts\":%llu,\"latency_us\":{\"n\":%zu,\"min\":%lld,"
-                 "\"p50\":%lld,\"p99\":%lld,\"max\":%lld},\"connections\":%d,\"logins\":%llu,"
+                 "\"p50\":%lld,\"p99\":%lld,\"max\":%lld,\"over_1ms\":%zu},\"connections\":%d,\"logins\":%llu,"
                  "\"heartbeats\":%llu}",
                  static_cast<double>(end - w.startNs) / 1e9, static_cast<unsigned long long>(w.bytes),
                  static_cast<unsigned long long>(payloadBytes), w.frames.size(), keys, gaps, firstCounter,
@@ -318,7 +319,7 @@ private:
                  static_cast<unsigned long long>(w.texts), latency.size(),
                  static_cast<long long>(latency.empty() ? -1 : latency.front()),
                  static_cast<long long>(pick(0.50)), static_cast<long long>(pick(0.99)),
-                 static_cast<long long>(latency.empty() ? -1 : latency.back()), connections,
+                 static_cast<long long>(latency.empty() ? -1 : latency.back()), over1ms, connections,
                  static_cast<unsigned long long>(logins), static_cast<unsigned long long>(heartbeats));
         return out;
     }
