@@ -45,6 +45,11 @@ void CameraChannel::PostRelayRequest(const NotifyEvent &event)
 {
     {
         MutexGuard guard(m_RequestLock);
+        // Each request replaces the relay address, so when a logic server
+        // floods the channel only the latest ones matter: the oldest give
+        // way rather than the queue growing without limit.
+        if (m_RequestQueue.size() >= kMaxPendingRelayRequests)
+            m_RequestQueue.pop_front();
         m_RequestQueue.push_back(event);
     }
     m_RelayConn.Wake();

@@ -16,6 +16,7 @@
 
 const int32_t kRelaySlotSize = 204800;
 const uint32_t kRelaySlotCount = 10;
+const size_t kMaxPendingRelayRequests = 16;
 
 // One channel of the local camera towards the cloud: its relay link, the
 // relay server's commands and the live video it forwards.

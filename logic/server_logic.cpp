@@ -10,6 +10,7 @@ const int kMaxFailedConnects = 20;  // the 21st failure in a row ends the run
 const uint32_t kIdleLimitMs = 35000;
 const uint32_t kHeartbeatIntervalMs = 10000;
 const uint32_t kLoginRetryDelayMs = 30000;
+const size_t kMaxPendingLoginRetries = 16;
 const int kPollTimeoutUs = 10;
 // Upper bound of one wait, so a change of the wall clock is noticed soon.
 const uint32_t kMaxWaitMs = 1000;
@@ -51,9 +52,14 @@ void CServerLogic::PostEvent(const NotifyEvent &event)
 {
     {
         MutexGuard guard(m_EventLock);
-        m_EventQueue.push_back(event);
-        if (event.kind == kEventLoginRetry)
+        if (event.kind == kEventLoginRetry) {
+            // All retries fall due together; a server that keeps refusing
+            // the login must not grow the queue without limit.
+            if (m_RetryEventCount >= kMaxPendingLoginRetries)
+                return;
             ++m_RetryEventCount;
+        }
+        m_EventQueue.push_back(event);
     }
     m_LogicConn.Wake();
 }

@@ -77,6 +77,15 @@ TEST_F(LogicDispatcher, RetryLaterSchedulesOneRetryAndChangesNoSetting)
     EXPECT_EQ("", AgentSettings::instance().m_Version);
 }
 
+TEST_F(LogicDispatcher, RepeatedRefusalsKeepAtMostSixteenRetries)
+{
+    for (int i = 0; i < 100; ++i)
+        Deliver(Message(1, "\"status\":\"-2\""));
+    EXPECT_EQ(16u, m_Session.PendingEventCount());
+    m_Session.notify(NotifyEvent(kEventCameraState));
+    EXPECT_EQ(17u, m_Session.PendingEventCount());
+}
+
 TEST_F(LogicDispatcher, OtherStatusesOnlyMoveTheReceiveTime)
 {
     const char *params[] = {"\"status\":\"0\",\"Version\":\"9\"", "\"status\":\"01\",\"Version\":\"9\"",

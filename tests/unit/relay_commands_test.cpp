@@ -120,4 +120,17 @@ TEST_F(RelayCommandsTest, AFloodOfCommandsIsHeardOnlyUpToTheBacklog)
     EXPECT_GE(channel->PendingCommandCount(), 30u);
 }
 
+TEST_F(RelayCommandsTest, AFloodOfRelayRequestsKeepsOnlyTheLatest)
+{
+    for (int i = 0; i < 100; ++i) {
+        NotifyEvent request(kEventRelayRequest);
+        request.fields.Set("sxtId", "id" + std::to_string(i));
+        request.fields.Set("transIp", "127.0.0.1");
+        request.fields.Set("transPort", "1");  // nothing listens: each pass fails at once
+        channel->PostRelayRequest(request);
+    }
+    EXPECT_LE(channel->PendingRequestCount(), 16u);
+    ASSERT_TRUE(Eventually([&] { return channel->GetSxtId() == "id99"; }));
+}
+
 }  // namespace
