@@ -55,6 +55,9 @@ void StopAll()
     g_Logic = nullptr;
 }
 
+// Counts and drops the queued login retries. The session's run loop never
+// runs in this process, so nothing else takes events, and its own count of
+// waiting retries (which this bypasses) is never consulted.
 size_t TakeRetryEvents()
 {
     MutexGuard guard(g_Logic->m_EventLock);

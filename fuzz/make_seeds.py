@@ -132,6 +132,14 @@ def main():
         b"\x02HTTP/1.0 20",
     ])
 
+    t = struct.pack("<I", 1433161845)
+    write("alarm_report", [
+        t + b"\x01u1\0node7\0c1\0c1_1433161845.jpg\0hall\0cam0",
+        t + b"\x02u1\0node7\0c1\0c1_1433161845.jpg\0hall\0cam0",
+        b"\xff\xff\xff\xff\x03\0\0\0\0\0",
+        t + b"\x01" + b"\0".join([b"v" * 60] * 6),
+    ])
+
     write("discovery_answer", [
         b"00:11:22:33:44:55\x00192.0.2.1\x00SEARCH * QUILMAR",
         b"\x00\x00SEARCH * QUILMAR\n",
