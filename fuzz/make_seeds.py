@@ -106,7 +106,8 @@ def main():
                                      LISTS_TWO, LISTS_UNEVEN, REQUEST_16, REQUEST_16_EMPTY]]
     logic += [b"", b"0", b"Ac1\n0\nrelayA\n600", b"Ac1;c2\n0;1\nrelayA;relayB\n600;601",
               b"Ac1;c2\n0;0\nrelayA;relayB\n600;601", b"Ac1;c2;\n 0;2147483647;\n127.0.0.1;x;\n1;2;",
-              b"Ac1,x\n1a\nrelay}A\n-1"]
+              b"Ac1,x\n1a\nrelay}A\n-1",
+              b"D" + frame_body(DIRECTORY_REPLY), b"D" + frame_body(HEARTBEAT), b"D"]
     write("logic_messages", logic)
 
     relay = [frame_body(t) for t in RELAY]
