@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/agent_settings.h"
+#include "bench/draining_peer.h"
 #include "channel/camera_channel.h"
 #include "net/tcp_connection.h"
 #include "tests/component/relay_helpers.h"
@@ -25,45 +26,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const int32_t kFrameBytes = 20 * 1024;
-
-// Accepts one client on 127.0.0.1 and reads everything it sends.
-class DrainingPeer {
-public:
-    DrainingPeer() : m_Listen(socket(AF_INET, SOCK_STREAM, 0)), m_Port(0)
-    {
-        struct sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_Listen, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
-        listen(m_Listen, 1);
-        socklen_t len = sizeof(addr);
-        getsockname(m_Listen, reinterpret_cast<sockaddr *>(&addr), &len);
-        m_Port = ntohs(addr.sin_port);
-        m_Thread = std::thread([this] { Drain(); });
-    }
-    ~DrainingPeer()
-    {
-        m_Thread.join();
-        close(m_Listen);
-    }
-    unsigned short Port() const { return m_Port; }
-
-private:
-    void Drain()
-    {
-        int client = accept(m_Listen, nullptr, nullptr);
-        if (client < 0)
-            return;
-        std::vector<char> buf(1 << 20);
-        while (recv(client, buf.data(), buf.size(), 0) > 0) {
-        }
-        close(client);
-    }
-
-    int m_Listen;
-    unsigned short m_Port;
-    std::thread m_Thread;
-};
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 

@@ -1,0 +1,57 @@
+// A benchmark peer on 127.0.0.1 that accepts one client and reads
+// everything it sends, counting the bytes.
+#ifndef BENCH_DRAINING_PEER_H
+#define BENCH_DRAINING_PEER_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+class DrainingPeer {
+public:
+    DrainingPeer() : m_Listen(socket(AF_INET, SOCK_STREAM, 0)), m_Port(0), m_Received(0)
+    {
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_Listen, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+        listen(m_Listen, 1);
+        socklen_t len = sizeof(addr);
+        getsockname(m_Listen, reinterpret_cast<sockaddr *>(&addr), &len);
+        m_Port = ntohs(addr.sin_port);
+        m_Thread = std::thread([this] { Drain(); });
+    }
+    ~DrainingPeer()
+    {
+        m_Thread.join();
+        close(m_Listen);
+    }
+    unsigned short Port() const { return m_Port; }
+    int64_t Received() const { return m_Received.load(); }
+
+private:
+    void Drain()
+    {
+        int client = accept(m_Listen, nullptr, nullptr);
+        if (client < 0)
+            return;
+        std::vector<char> buf(1 << 20);
+        ssize_t got;
+        while ((got = recv(client, buf.data(), buf.size(), 0)) > 0)
+            m_Received.fetch_add(got, std::memory_order_relaxed);
+        close(client);
+    }
+
+    int m_Listen;
+    unsigned short m_Port;
+    std::atomic<int64_t> m_Received;
+    std::thread m_Thread;
+};
+
+#endif
