@@ -310,8 +310,9 @@ class Cloud:
             if self.directory_answers:
                 ip, port = self.directory_answers.pop(0)
             self.send(link, 1, [("LogicServerIp", ip), ("LogicServerPort", port)])
+            answered = self.rec.now()
             self.rec.extra.setdefault("directory_answers", []).append(
-                {"at_s": round(self.rec.now(), 3), "ip": ip[:40], "ip_length": len(ip),
+                {"at_s": round(answered, 3), "at": answered, "ip": ip[:40], "ip_length": len(ip),
                  "port": port[:40], "port_length": len(port)})
             # Closing after the answer ends the agent's read window early.
             if writer.can_write_eof():

@@ -696,7 +696,9 @@ async def silences(self):
                           "10 s pause" % facts["directory_again_s"])
     answers = rec.extra["directory_answers"]
     await self.need(lambda: len(answers) >= 3, 14, "the directory was not asked a third time")
-    second, third = answers[-2]["at_s"], answers[-1]["at_s"]
+    # Compare unrounded times: the agent connects to the logic server well
+    # within a millisecond of the answer.
+    second, third = answers[-2]["at"], answers[-1]["at"]
     facts["directory_third_s"] = round(third - second, 1)
     between = [l for l in cloud.logic_links[logic_links:] if l.opened_at < third]
     if between or facts["directory_third_s"] < 9.0:
