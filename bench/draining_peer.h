@@ -13,6 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include <benchmark/benchmark.h>
+
+#include "net/tcp_connection.h"
+
 class DrainingPeer {
 public:
     DrainingPeer() : m_Listen(socket(AF_INET, SOCK_STREAM, 0)), m_Port(0), m_Received(0)
@@ -53,5 +57,17 @@ private:
     std::atomic<int64_t> m_Received;
     std::thread m_Thread;
 };
+
+// Sets the connection up with the given pool and connects it to the peer;
+// on failure the benchmark is marked as failed and false returned.
+inline bool ConnectToPeer(benchmark::State &state, TcpConnection &conn, const DrainingPeer &peer,
+                          int32_t slotSize, uint32_t slotCount)
+{
+    conn.Setup(slotSize, slotCount, nullptr, nullptr);
+    if (conn.Connect("127.0.0.1", peer.Port(), 5) == 1)
+        return true;
+    state.SkipWithError("connect failed");
+    return false;
+}
 
 #endif

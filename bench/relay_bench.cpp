@@ -36,11 +36,8 @@ void BM_QueueVideoFrame20KB(benchmark::State &state)
 {
     DrainingPeer peer;
     TcpConnection conn;
-    conn.Setup(kRelaySlotSize, kRelaySlotCount, nullptr, nullptr);
-    if (conn.Connect("127.0.0.1", peer.Port(), 5) != 1) {
-        state.SkipWithError("connect failed");
+    if (!ConnectToPeer(state, conn, peer, kRelaySlotSize, kRelaySlotCount))
         return;
-    }
     std::vector<unsigned char> payload(kFrameBytes);
     for (size_t i = 0; i < payload.size(); ++i)
         payload[i] = static_cast<unsigned char>(i);

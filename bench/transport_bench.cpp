@@ -37,11 +37,8 @@ void BM_VideoThroughputOwnerQueues(benchmark::State &state)
 {
     DrainingPeer peer;
     TcpConnection conn;
-    conn.Setup(kRelaySlotSize, kRelaySlots, nullptr, nullptr);
-    if (conn.Connect("127.0.0.1", peer.Port(), 5) != 1) {
-        state.SkipWithError("connect failed");
+    if (!ConnectToPeer(state, conn, peer, kRelaySlotSize, kRelaySlots))
         return;
-    }
     std::vector<char> payload(kPayload, 'v');
     uint32_t sequence = 0;
     for (auto _ : state) {
@@ -67,11 +64,8 @@ void BM_VideoThroughputProducerThread(benchmark::State &state)
 {
     DrainingPeer peer;
     TcpConnection conn;
-    conn.Setup(kRelaySlotSize, kRelaySlots, nullptr, nullptr);
-    if (conn.Connect("127.0.0.1", peer.Port(), 5) != 1) {
-        state.SkipWithError("connect failed");
+    if (!ConnectToPeer(state, conn, peer, kRelaySlotSize, kRelaySlots))
         return;
-    }
     // Only the benchmark needs this: the producer sleeps until a slot is
     // free instead of being refused.
     std::mutex slotLock;
@@ -125,11 +119,8 @@ void BM_IdleConnectionCpu(benchmark::State &state)
 {
     DrainingPeer peer;
     TcpConnection conn;
-    conn.Setup(1024, 3, nullptr, nullptr);
-    if (conn.Connect("127.0.0.1", peer.Port(), 5) != 1) {
-        state.SkipWithError("connect failed");
+    if (!ConnectToPeer(state, conn, peer, 1024, 3))
         return;
-    }
     const int waitMs = static_cast<int>(state.range(0));
     double cpu = 0;
     double wall = 0;
