@@ -2,6 +2,7 @@
 
 #include <sys/select.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <atomic>
 
@@ -24,6 +25,14 @@ int32_t NowMs()
     uint32_t ms = static_cast<uint32_t>(WallClockMs(tv.tv_sec, tv.tv_usec));
     ms += static_cast<uint32_t>(g_OffsetMs.load(std::memory_order_relaxed));
     return static_cast<int32_t>(ms);
+}
+
+int64_t MonotonicMs()
+{
+    struct timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+        return 0;
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 uint32_t AbsDiffMs(int32_t later, int32_t earlier)

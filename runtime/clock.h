@@ -21,6 +21,11 @@ inline uint32_t ElapsedMs(int32_t later, int32_t earlier)
 // Absolute value of the signed 32-bit difference of two readings.
 uint32_t AbsDiffMs(int32_t later, int32_t earlier);
 
+// Milliseconds on the monotonic clock, which wall-clock steps do not move.
+// Only for measuring how long a wait has lasted; every decision about
+// heartbeats, silence and retries compares NowMs readings.
+int64_t MonotonicMs();
+
 // Waits `ms` milliseconds with a select on no descriptors; a signal may cut
 // the wait short.
 void SleepMs(int ms);
