@@ -339,13 +339,14 @@ void TcpConnection::ReceiveStep()
     }
 }
 
-void TcpConnection::Wait(int timeoutMs)
+short TcpConnection::WaitForEvents(int timeoutMs)
 {
     if (timeoutMs < 0)
         timeoutMs = 0;
     struct pollfd fds[2];
     nfds_t count = 0;
     int wakeIndex = -1;
+    int socketIndex = -1;
     if (m_WakePipe[0] >= 0) {
         fds[count].fd = m_WakePipe[0];
         fds[count].events = POLLIN;
@@ -353,34 +354,58 @@ void TcpConnection::Wait(int timeoutMs)
         wakeIndex = static_cast<int>(count++);
     }
     if (m_Socket >= 0) {
-        short events = POLLIN;
+        short events = POLLIN | POLLPRI;
         if (m_Sending != nullptr || m_Packets.QueuedCount() > 0)
             events |= POLLOUT;
         fds[count].fd = m_Socket;
         fds[count].events = events;
         fds[count].revents = 0;
-        ++count;
+        socketIndex = static_cast<int>(count++);
     }
 
     // Announce the wait before looking for a pending wake: a Wake either
-    // comes before the exchange below (and is seen there) or after the
-    // announcement (and writes to the pipe).
+    // comes before the exchange below (and is seen there, so the poll only
+    // looks) or after the announcement (and writes to the pipe).
     m_OwnerWaiting.store(true);
-    if (m_WakePending.exchange(false)) {
-        m_OwnerWaiting.store(false);
-        return;
-    }
-    poll(fds, count, timeoutMs);
+    if (m_WakePending.exchange(false))
+        timeoutMs = 0;
+    int ready = poll(fds, count, timeoutMs);
     m_OwnerWaiting.store(false);
+    // Take the wake before draining the pipe: a Wake from here on finds the
+    // flag clear, sets it, and the next wait returns at once. Clearing it
+    // after the drain instead would lose a Wake that lands in between.
+    m_WakePending.exchange(false);
+    if (ready <= 0)
+        return 0;
     if (wakeIndex >= 0 && (fds[wakeIndex].revents & POLLIN) != 0) {
-        unsigned char drain[64];
-        while (read(m_WakePipe[0], drain, sizeof(drain)) > 0) {
+        // At most a byte or two are ever in the pipe: one read takes them.
+        unsigned char drain[16];
+        if (read(m_WakePipe[0], drain, sizeof(drain)) < 0) {
         }
     }
-    // Cleared only after the drain, so a set flag never hides an empty
-    // pipe from the next Wake. A byte written after the drain costs one
-    // early return, never a lost wake.
-    m_WakePending.store(false);
+    return socketIndex >= 0 ? fds[socketIndex].revents : 0;
+}
+
+void TcpConnection::Wait(int timeoutMs) { WaitForEvents(timeoutMs); }
+
+int TcpConnection::Service(int timeoutMs)
+{
+    short events = WaitForEvents(timeoutMs);
+    if (!m_Connected.load(std::memory_order_acquire))
+        return 0;
+    if ((events & POLLPRI) != 0) {
+        Close();
+        return 0;
+    }
+    // Whatever a producer queued is offered at once, without asking poll
+    // first: the socket almost always takes it, and when it does not, the
+    // next wait watches for room.
+    if (m_Sending != nullptr || m_Packets.QueuedCount() > 0)
+        SendStep();
+    // An error or hang-up shows up as a failing receive, which closes.
+    if ((events & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0)
+        ReceiveStep();
+    return m_Connected.load(std::memory_order_acquire) ? 1 : 0;
 }
 
 void TcpConnection::Wake()

@@ -47,6 +47,10 @@ public:
     // owner then runs its polls as usual (a readable socket keeps Wait
     // returning at once until PollReceive has taken the bytes).
     void Wait(int timeoutMs);
+    // One pass of an owner loop in a single wait: waits as Wait does, then
+    // offers whatever is queued to the socket and runs the receive step if
+    // the socket is readable. 1 while connected, 0 otherwise.
+    int Service(int timeoutMs);
     // Ends a Wait in progress (or the next one) at once; any thread.
     void Wake();
     int32_t ReadRaw(void *buf, int32_t size);  // unframed bytes held (no callback); owner thread
@@ -71,6 +75,8 @@ private:
     void SendStep();
     void ReceiveStep();
     int PollOnce(bool forSend, int timeoutUs);
+    // The wait of Wait and Service; returns the socket's poll events.
+    short WaitForEvents(int timeoutMs);
 
     // Set by Setup before any other thread uses the connection.
     int32_t m_SlotSize;

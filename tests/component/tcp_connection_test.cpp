@@ -540,4 +540,47 @@ TEST_F(TcpConnectionTest, WaitBlocksOnlyWhileThereIsNothingToDo)
     waker.join();
 }
 
+TEST_F(TcpConnectionTest, NoWakeIsLostWhileWakersRaceAWaitingOwner)
+{
+    // Each waker publishes a ticket, wakes the owner, and needs the owner to
+    // have seen it well before the owner's own time-out ends its wait. The
+    // owner looks before it waits, as the agent's loops do, so it relies on
+    // a wake that lands anywhere in or around a wait ending that wait or
+    // the next: a lost wake shows as a ticket that waits for the time-out.
+    Open(256, 4);
+    std::atomic<int> posted(0);
+    std::atomic<int> seen(0);
+    std::atomic<bool> stop(false);
+    std::thread owner([&] {
+        while (!stop.load()) {
+            seen.store(posted.load());
+            std::this_thread::yield();  // widens the gap between look and wait
+            conn.Wait(5000);
+        }
+    });
+    std::atomic<int> late(0);
+    std::vector<std::thread> wakers;
+    for (int w = 0; w < 3; ++w)
+        wakers.emplace_back([&] {
+            for (int i = 0; i < 1500 && late.load() == 0; ++i) {
+                int ticket = posted.fetch_add(1) + 1;
+                conn.Wake();
+                Clock::time_point start = Clock::now();
+                while (seen.load() < ticket) {
+                    if (ElapsedMs(start) > 2000) {
+                        late.fetch_add(1);
+                        break;
+                    }
+                    std::this_thread::yield();
+                }
+            }
+        });
+    for (std::thread &t : wakers)
+        t.join();
+    stop.store(true);
+    conn.Wake();
+    owner.join();
+    EXPECT_EQ(0, late.load());
+}
+
 }  // namespace
