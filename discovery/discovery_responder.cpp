@@ -10,6 +10,7 @@
 #include "app/agent_settings.h"
 #include "runtime/bounded_format.h"
 #include "runtime/mutex.h"
+#include "runtime/thread_name.h"
 
 namespace {
 const char kProbe[] = "SEARCH * QUILMAR";
@@ -61,6 +62,7 @@ int FormatDiscoveryAnswer(char *buf, size_t size, const char *devId, const char 
 int32_t DiscoveryResponder(void *arg)
 {
     (void)arg;
+    NameThisThread("ca-discovery");
     return DiscoveryServe(kDiscoveryPort);
 }
 

@@ -4,6 +4,7 @@
 
 #include "logic/server_logic.h"
 #include "runtime/clock.h"
+#include "runtime/thread_name.h"
 
 namespace {
 const int kPauseMs = 10000;
@@ -11,6 +12,7 @@ const int kPauseMs = 10000;
 
 int LogicThreadMain(void *)
 {
+    NameThisThread("ca-logic");
     printf("LogicThreadCall thread START  11111111111111111111111     \n");
     printf("V1.0 ---- SERVER1: = %s\n", kDirectoryHosts[0]);
     CServerLogic *session = new CServerLogic();

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,6 +80,7 @@ void AlarmSource::HandleLine(std::string line) {
 }
 
 void AlarmSource::Main() {
+    prctl(PR_SET_NAME, "netlib-alarm", 0, 0, 0);
     using Clock = std::chrono::steady_clock;
     const Clock::duration interval = std::chrono::milliseconds(m_intervalMs);
     Clock::time_point due = Clock::now() + interval;

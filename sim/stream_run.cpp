@@ -1,6 +1,7 @@
 #include "sim/stream_run.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -114,6 +115,9 @@ void StreamRun::Deliver(unsigned int dataType, unsigned char *data, unsigned int
 }
 
 void StreamRun::Main() {
+    // The SDK's own threads carry its prefix, so that measurements of the
+    // agent can leave them out.
+    prctl(PR_SET_NAME, "netlib-stream", 0, 0, 0);
     t_onStreamThread = true;
     Produce();
     if (m_doneAfterDetach) m_doneAfterDetach();
