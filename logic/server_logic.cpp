@@ -11,9 +11,8 @@ const uint32_t kIdleLimitMs = 35000;
 const uint32_t kHeartbeatIntervalMs = 10000;
 const uint32_t kLoginRetryDelayMs = 30000;
 const size_t kMaxPendingLoginRetries = 16;
-const int kPollTimeoutUs = 10;
-// Upper bound of one wait, so a change of the wall clock is noticed soon.
-const uint32_t kMaxWaitMs = 1000;
+// No deadline of the event queue: only the link's own deadlines count.
+const uint32_t kNoDeadline = UINT32_MAX;
 // A link that lived shorter than this is not reopened before this much time
 // has passed since its connect: a server that drops every connection at
 // once must not get a connect storm.
@@ -112,71 +111,81 @@ uint32_t CServerLogic::EventWaitMs(int32_t now)
     if (m_EventQueue.size() != m_RetryEventCount)
         return 0;
     if (m_RetryEventCount == 0)
-        return kMaxWaitMs;
-    uint32_t due = TimeUntilPast(now, m_LoginRetryTime, kLoginRetryDelayMs);
-    return due < kMaxWaitMs ? due : kMaxWaitMs;
+        return kNoDeadline;
+    return TimeUntilPast(now, m_LoginRetryTime, kLoginRetryDelayMs);
 }
 
 int CServerLogic::Run()
 {
-    AgentSettings &settings = AgentSettings::instance();
-    int32_t lastHeartbeat = 0;
-    int32_t connectedAt = 0;
-    bool wasConnected = false;
-    int failures = 0;
+    LogicLinkState link;
     for (;;) {
-        if (!m_LogicConn.IsConnected()) {
-            if (wasConnected)
-                PauseAfterShortLink(connectedAt);
-            wasConnected = false;
-            if (m_LogicConn.Connect(settings.m_LogicServerIp.c_str(),
-                                    static_cast<unsigned int>(settings.m_LogicServerPort.load()),
-                                    kConnectTimeoutSec) != 0) {
-                SendDevLogin();
-                failures = 0;
-                wasConnected = true;
-                connectedAt = NowMs();
-            } else if (++failures > kMaxFailedConnects) {
-                return 1;
-            }
-            m_LastRecvTime = NowMs();
-        }
-        if (!m_LogicConn.IsConnected())
-            continue;
-
-        m_LogicConn.PollSend(kPollTimeoutUs);
-        m_LogicConn.PollReceive(kPollTimeoutUs);
-        if (ElapsedMs(NowMs(), m_LastRecvTime) > kIdleLimitMs)
-            m_LogicConn.Close();
-        if (ElapsedMs(NowMs(), lastHeartbeat) > kHeartbeatIntervalMs) {
-            lastHeartbeat = NowMs();
-            SendHeartbeat();
-        }
-        NotifyEvent event;
-        if (TakeEvent(&event))
-            HandleEvent(event);
-
-        // Sleep until the socket, a producer or the nearest deadline needs us.
-        int32_t now = NowMs();
-        uint32_t wait = EventWaitMs(now);
-        uint32_t idle = TimeUntilPast(now, m_LastRecvTime, kIdleLimitMs);
-        uint32_t heartbeat = TimeUntilPast(now, lastHeartbeat, kHeartbeatIntervalMs);
-        if (idle < wait)
-            wait = idle;
-        if (heartbeat < wait)
-            wait = heartbeat;
+        if (!m_LogicConn.IsConnected() && !ReconnectLogic(&link))
+            return 1;
         if (m_LogicConn.IsConnected())
-            m_LogicConn.Wait(static_cast<int>(wait));
+            ServeLogic(&link);
     }
+}
+
+bool CServerLogic::ReconnectLogic(LogicLinkState *link)
+{
+    AgentSettings &settings = AgentSettings::instance();
+    if (link->wasConnected)
+        PauseAfterShortLink(link->connectedAt);
+    link->wasConnected = false;
+    bool connected = m_LogicConn.Connect(settings.m_LogicServerIp.c_str(),
+                                         static_cast<unsigned int>(settings.m_LogicServerPort.load()),
+                                         kConnectTimeoutSec) != 0;
+    if (connected)
+        SendDevLogin();
+    m_LastRecvTime = NowMs();
+    if (!connected)
+        return ++link->failures <= kMaxFailedConnects;
+    link->failures = 0;
+    link->wasConnected = true;
+    link->connectedAt = m_LastRecvTime;
+    return true;
+}
+
+void CServerLogic::ServeLogic(LogicLinkState *link)
+{
+    if (ElapsedMs(NowMs(), m_LastRecvTime) > kIdleLimitMs) {
+        m_LogicConn.Close();
+        return;
+    }
+    if (ElapsedMs(NowMs(), link->lastHeartbeat) > kHeartbeatIntervalMs) {
+        link->lastHeartbeat = NowMs();
+        SendHeartbeat();
+    }
+    NotifyEvent event;
+    if (TakeEvent(&event))
+        HandleEvent(event);
+
+    // One wait a pass, until the socket, a producer or the nearest deadline
+    // needs the thread; what is queued leaves in the same call.
+    int32_t now = NowMs();
+    uint32_t wait = EventWaitMs(now);
+    uint32_t idle = TimeUntilPast(now, m_LastRecvTime, kIdleLimitMs);
+    uint32_t heartbeat = TimeUntilPast(now, link->lastHeartbeat, kHeartbeatIntervalMs);
+    if (idle < wait)
+        wait = idle;
+    if (heartbeat < wait)
+        wait = heartbeat;
+    m_LogicConn.Service(static_cast<int>(wait));
 }
 
 void CServerLogic::PauseAfterShortLink(int32_t connectedAt)
 {
+    // The pause is measured on the monotonic clock from the moment the loss
+    // is seen, so a wall-clock step can neither stretch nor skip it.
+    uint32_t lived = ElapsedMs(NowMs(), connectedAt);
+    if (lived >= kShortLinkPauseMs)
+        return;
+    int64_t end = MonotonicMs() + (kShortLinkPauseMs - lived);
     for (;;) {
-        uint32_t lived = ElapsedMs(NowMs(), connectedAt);
-        if (lived >= kShortLinkPauseMs)
+        int64_t left = end - MonotonicMs();
+        if (left <= 0)
             return;
-        m_LogicConn.Wait(static_cast<int>(kShortLinkPauseMs - lived));
+        m_LogicConn.Wait(static_cast<int>(left));
     }
 }
 

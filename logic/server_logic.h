@@ -64,6 +64,17 @@ private:
     void HandleEvent(const NotifyEvent &event);
     // How long the run loop may wait before the event queue needs it.
     uint32_t EventWaitMs(int32_t now);
+    // The run loop's own state between passes.
+    struct LogicLinkState {
+        int32_t lastHeartbeat = 0;  // NowMs of the last heartbeat queued
+        int32_t connectedAt = 0;    // NowMs of the last connect
+        bool wasConnected = false;
+        int failures = 0;           // connects that failed in a row
+    };
+    // Connects when the link is down; false once too many connects in a
+    // row have failed.
+    bool ReconnectLogic(LogicLinkState *link);
+    void ServeLogic(LogicLinkState *link);
     void PauseAfterShortLink(int32_t connectedAt);
 
     // Login retries (kind 3) now in m_EventQueue, under m_EventLock. Kept
