@@ -1,8 +1,9 @@
 #include "channel/camera_channel.h"
 
+#include <stdio.h>
+
 namespace {
-const int32_t kRelayThreadPeriodMs = 40;     // run-once: never used
-const int32_t kCommandPeriodMs = 100;        // one relay command per step
+const int32_t kThreadPeriodMs = 40;          // run-once threads: never used
 const char kInitialQuality[] = "4";          // sub stream until the relay server asks otherwise
 }  // namespace
 
@@ -14,8 +15,8 @@ CameraChannel::CameraChannel(ICameraNotify *owner, int32_t index, uint32_t hDev)
     // The relay thread touches the connection only once a relay request has
     // arrived, and the command thread only once the connection has received
     // something, so both may start before the connection is set up.
-    m_RelayThread.Start(&CameraChannel::RelayLoop, this, true, kRelayThreadPeriodMs);
-    m_CommandThread.Start(&CameraChannel::CommandStep, this, false, kCommandPeriodMs);
+    m_RelayThread.Start(&CameraChannel::RelayLoop, this, true, kThreadPeriodMs);
+    m_CommandThread.Start(&CameraChannel::CommandLoop, this, true, kThreadPeriodMs);
     m_RelayConn.Setup(kRelaySlotSize, kRelaySlotCount, &CameraChannel::OnRelayPacket, this);
     // Not connected yet, so no acknowledgement goes out.
     ApplyVideoQuality(kInitialQuality);
@@ -23,12 +24,17 @@ CameraChannel::CameraChannel(ICameraNotify *owner, int32_t index, uint32_t hDev)
 
 CameraChannel::~CameraChannel()
 {
-    // The relay loop may be waiting on the connection: wake it so it sees
-    // the stop at the top of its next pass.
+    // Both threads may be waiting: wake them so they see the stop.
     m_StopRequested.store(true);
     m_RelayConn.Wake();
+    m_CommandSignal.Post();
     m_RelayThread.Stop();
     m_CommandThread.Stop();
+    // A quality change that was under way when the caller stopped the
+    // stream has started it again, with this channel as its user data:
+    // stop it once more now that no command can run, so that no stream
+    // callback outlives the channel.
+    StopSdkStream();
     {
         MutexGuard guard(m_RequestLock);
         m_RequestQueue.clear();
@@ -43,6 +49,13 @@ CameraChannel::~CameraChannel()
 
 void CameraChannel::PostRelayRequest(const NotifyEvent &event)
 {
+    if (event.kind == kEventRelayRequest && !RelayIdFits(event.fields.Get("sxtId"))) {
+        // Cutting the id would log in as another camera, and storing it
+        // would leave a link that can never log in.
+        printf("relay request refused: sxtId of %zu bytes does not fit the relay login\n",
+               event.fields.Get("sxtId").size());
+        return;
+    }
     {
         MutexGuard guard(m_RequestLock);
         // Each request replaces the relay address, so when a logic server

@@ -12,11 +12,15 @@
 #include "net/tcp_connection.h"
 #include "protocol/message.h"
 #include "runtime/mutex.h"
+#include "runtime/wake_signal.h"
 #include "runtime/worker_thread.h"
 
 const int32_t kRelaySlotSize = 204800;
 const uint32_t kRelaySlotCount = 10;
 const size_t kMaxPendingRelayRequests = 16;
+// Relay commands waiting for the command thread, which carries out ten a
+// second at most.
+const size_t kMaxQueuedCommands = 32;
 
 // One channel of the local camera towards the cloud: its relay link, the
 // relay server's commands and the live video it forwards.
@@ -28,7 +32,11 @@ public:
     CameraChannel &operator=(const CameraChannel &) = delete;
 
     // Appends a copy of a relay request (kind 1) and wakes the relay thread.
+    // A request whose relay id the relay login cannot hold is refused here,
+    // with a console line, and changes nothing.
     void PostRelayRequest(const NotifyEvent &event);
+    // Whether the relay login can carry this relay id.
+    static bool RelayIdFits(const std::string &sxtId);
 
     // Safe copies for other threads (the alarm report).
     std::string GetSxtId() const;
@@ -51,6 +59,10 @@ public:
 
     // Relay commands (relay_commands.cpp).
     static void OnRelayPacket(const char *body, int32_t length, void *channel);
+    // Entry of the command thread: sleeps until a command is queued, carries
+    // it out, and keeps 100 ms between two commands.
+    static int CommandLoop(void *channel);
+    // Carries out the oldest queued command, if any; 1 when there was one.
     static int CommandStep(void *channel);
     void PtzControl(int32_t n);
     void SetDeviceTime(const std::string &text);
@@ -64,7 +76,16 @@ public:
     void ForwardFrame(const unsigned char *payload, uint32_t n, bool keyFrame, uint32_t timeStamp);
 
 private:
+    // The relay loop's own times (NowMs readings).
+    struct RelayLinkTimes {
+        int32_t heartbeat = 0;  // last heartbeat queued, or the connect
+        int32_t connected = 0;  // last connect
+    };
+
     void RunRelayLoop();
+    bool HasRelayAddress() const;
+    bool ComeUp(RelayLinkTimes *link);
+    void ServeLink(RelayLinkTimes *link);
     bool TakeRelayRequest(NotifyEvent *request);
     void AssignRelay(const MessageFields &fields);
     bool ConnectRelay();
@@ -72,7 +93,10 @@ private:
     void PauseRelay(uint32_t ms);
     void NotifyOwner(const char *active);
     int RelayWaitMs(int32_t heartbeatTime) const;
-    void RunCommandStep();
+    void RunCommandLoop();
+    void PauseCommands(int ms);
+    void QueueCommand(const ParsedMessage &message);
+    void CarryOut(const ParsedMessage &command);
 
     std::string m_SxtId;       // relay thread writes under m_RequestLock
     std::string m_CameraName;  // never changed
@@ -85,7 +109,9 @@ private:
     TcpConnection m_RelayConn;
     WorkerThread m_CommandThread;
     Mutex m_CommandLock;
-    std::deque<ParsedMessage> m_CommandQueue;
+    std::deque<ParsedMessage> m_CommandQueue;  // under m_CommandLock
+    // Posted when a command arrives on an empty queue, and at teardown.
+    WakeSignal m_CommandSignal;
     mutable Mutex m_RequestLock;
     std::deque<NotifyEvent> m_RequestQueue;
     std::atomic<uint32_t> m_Width;

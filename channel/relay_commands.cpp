@@ -1,11 +1,15 @@
+#include <stddef.h>
 #include <string.h>
 
+#include <deque>
 #include <string>
 
 #include "app/agent_settings.h"
 #include "channel/camera_channel.h"
 #include "protocol/templates.h"
+#include "runtime/bounded_format.h"
 #include "runtime/clock.h"
+#include "runtime/thread_name.h"
 #include "runtime/netlib.h"
 #include "runtime/sdk_records.h"
 
@@ -19,10 +23,44 @@ const int32_t kRelayAnswer12 = 12;
 const int32_t kRelayVideoQuality = 16;
 const int32_t kRelayStatusQuery = 17;
 const int32_t kRelaySetTime = 18;
-// Commands are carried out ten a second; a relay server that sends faster
-// than that for long is not heard beyond this backlog, so its commands
-// cannot eat the camera's memory.
-const size_t kMaxQueuedCommands = 32;
+const int kCommandSpacingMs = 100;  // at least this long between two commands
+
+// Commands are grouped by what they change: a later command of a kind
+// makes an earlier one of the same kind moot, except for PTZ movements,
+// which add up and are only ever dropped oldest first.
+int CommandKind(int32_t msgType)
+{
+    switch (msgType) {
+    case kRelayStartForwarding:
+    case kRelayStopForwarding:
+        return kRelayStartForwarding;
+    case kRelayPtz:
+    case kRelayAnswer10:
+    case kRelayAnswer12:
+    case kRelayVideoQuality:
+    case kRelayStatusQuery:
+    case kRelaySetTime:
+        return msgType;
+    default:
+        return -1;  // nothing the command thread would act on
+    }
+}
+
+// Index of the command to give way when the backlog is full: the oldest
+// PTZ movement, or else the oldest command that a later one of its kind
+// supersedes. A full backlog holds one of the two, since there are far
+// fewer kinds than places.
+size_t CommandToDrop(const std::deque<ParsedMessage> &queue)
+{
+    for (size_t i = 0; i < queue.size(); ++i)
+        if (queue[i].m_MsgType == kRelayPtz)
+            return i;
+    for (size_t i = 0; i < queue.size(); ++i)
+        for (size_t later = i + 1; later < queue.size(); ++later)
+            if (CommandKind(queue[later].m_MsgType) == CommandKind(queue[i].m_MsgType))
+                return i;
+    return 0;
+}
 
 // Replaces the first `from` of the text with '.'; false when there is none.
 bool ReplaceFirst(std::string *text, char from)
@@ -43,32 +81,80 @@ void CameraChannel::OnRelayPacket(const char *body, int32_t length, void *channe
     // Only text packets carry commands; an empty packet has no kind byte.
     if (body != nullptr && length > 0 && body[0] == '0') {
         ParsedMessage message = ParseMessage(std::string(body + 1, static_cast<size_t>(length - 1)));
-        if (message.m_MsgType != -1) {
-            MutexGuard guard(self->m_CommandLock);
-            if (self->m_CommandQueue.size() < kMaxQueuedCommands)
-                self->m_CommandQueue.push_back(message);
-        }
+        if (CommandKind(message.m_MsgType) != -1)
+            self->QueueCommand(message);
     }
     // Whatever it held, the packet shows the relay server is alive.
     self->m_RelayRecvTime.store(NowMs());
 }
 
-int CameraChannel::CommandStep(void *channel)
+void CameraChannel::QueueCommand(const ParsedMessage &message)
 {
-    static_cast<CameraChannel *>(channel)->RunCommandStep();
+    bool wasEmpty;
+    {
+        MutexGuard guard(m_CommandLock);
+        wasEmpty = m_CommandQueue.empty();
+        // A relay server may send faster than commands are carried out;
+        // the backlog stays bounded without losing what changes state.
+        if (m_CommandQueue.size() >= kMaxQueuedCommands)
+            m_CommandQueue.erase(m_CommandQueue.begin() +
+                                 static_cast<std::ptrdiff_t>(CommandToDrop(m_CommandQueue)));
+        m_CommandQueue.push_back(message);
+    }
+    // The command thread sleeps only on an empty queue.
+    if (wasEmpty)
+        m_CommandSignal.Post();
+}
+
+int CameraChannel::CommandLoop(void *channel)
+{
+    static_cast<CameraChannel *>(channel)->RunCommandLoop();
     return 0;
 }
 
-void CameraChannel::RunCommandStep()
+void CameraChannel::RunCommandLoop()
 {
+    char name[16];
+    FormatBounded(name, sizeof(name), "ca-command%d", static_cast<int>(m_Index));
+    NameThisThread(name);
+    while (m_CommandThread.IsRunning() && !m_StopRequested.load()) {
+        if (CommandStep(this) != 0)
+            PauseCommands(kCommandSpacingMs);
+        else
+            m_CommandSignal.Wait(-1);
+    }
+}
+
+void CameraChannel::PauseCommands(int ms)
+{
+    // Commands that arrive meanwhile wait their turn; only the stop ends
+    // the pause early.
+    int64_t end = MonotonicMs() + ms;
+    for (;;) {
+        int64_t left = end - MonotonicMs();
+        if (left <= 0 || m_StopRequested.load())
+            return;
+        m_CommandSignal.Wait(static_cast<int>(left));
+    }
+}
+
+int CameraChannel::CommandStep(void *channel)
+{
+    CameraChannel *self = static_cast<CameraChannel *>(channel);
     ParsedMessage command;
     {
-        MutexGuard guard(m_CommandLock);
-        if (m_CommandQueue.empty())
-            return;
-        command = m_CommandQueue.front();
-        m_CommandQueue.pop_front();
+        MutexGuard guard(self->m_CommandLock);
+        if (self->m_CommandQueue.empty())
+            return 0;
+        command = self->m_CommandQueue.front();
+        self->m_CommandQueue.pop_front();
     }
+    self->CarryOut(command);
+    return 1;
+}
+
+void CameraChannel::CarryOut(const ParsedMessage &command)
+{
     switch (command.m_MsgType) {
     case kRelayStartForwarding:
         m_Forwarding.store(true);

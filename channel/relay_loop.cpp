@@ -3,16 +3,15 @@
 #include "app/agent_settings.h"
 #include "channel/camera_channel.h"
 #include "protocol/templates.h"
+#include "runtime/bounded_format.h"
 #include "runtime/clock.h"
+#include "runtime/thread_name.h"
 
 namespace {
 const uint32_t kRelaySilenceLimitMs = 35000;   // no packet for longer: drop the link
 const uint32_t kRelayHeartbeatMs = 10000;      // heartbeat after longer than this
 const int kRelayConnectTimeoutSec = 5;
 const uint32_t kRelayRetryPauseMs = 1000;      // between passes while the link is down
-const int kRelayMaxWaitMs = 1000;              // longest wait while the link is up
-const int kRelaySendPollUs = 10;
-const int kRelayRecvPollUs = 1;
 const size_t kRelayTextBufferSize = 256;
 
 // Milliseconds until AbsDiffMs(now, since) first exceeds `limit`, or 0 when
@@ -35,8 +34,10 @@ int CameraChannel::RelayLoop(void *channel)
 
 void CameraChannel::RunRelayLoop()
 {
-    int32_t heartbeatTime = 0;
-    int32_t connectTime = 0;
+    char name[16];
+    FormatBounded(name, sizeof(name), "ca-relay%d", static_cast<int>(m_Index));
+    NameThisThread(name);
+    RelayLinkTimes link;
     bool announced = false;  // the owner has been told "1" and not yet "0"
     while (m_RelayThread.IsRunning() && !m_StopRequested.load()) {
         NotifyEvent request;
@@ -45,63 +46,78 @@ void CameraChannel::RunRelayLoop()
                 m_RelayConn.Close();
             AssignRelay(request.fields);
         }
-
-        // The relay texts are written only on this thread, so reading them
-        // here needs no lock.
-        if (!m_RelayConn.IsConnected() && !m_SxtId.empty() && !m_TransIp.empty() &&
-            !m_TransPort.empty() && ConnectRelay()) {
-            int32_t now = NowMs();
-            heartbeatTime = now;
-            connectTime = now;
-            m_RelayRecvTime.store(now);
-            if (SendRelayLogin() == 0) {
-                m_RelayConn.Close();
-            } else {
-                // Video may follow the login now, starting with a key frame.
-                m_NeedKeyFrame.store(true);
-                m_LinkReady.store(true);
-                NotifyOwner("1");
-                announced = true;
-            }
-        }
-
+        if (!m_RelayConn.IsConnected() && HasRelayAddress() && ComeUp(&link))
+            announced = true;
         if (m_RelayConn.IsConnected()) {
-            m_RelayConn.PollSend(kRelaySendPollUs);
-            m_RelayConn.PollReceive(kRelayRecvPollUs);
-            if (AbsDiffMs(NowMs(), m_RelayRecvTime.load()) > kRelaySilenceLimitMs)
-                m_RelayConn.Close();
-            int32_t now = NowMs();
-            if (AbsDiffMs(now, heartbeatTime) > kRelayHeartbeatMs) {
-                heartbeatTime = now;
-                SendRelayHeartbeat();
-            }
-            // A link closed in this pass is tried again at once, unless it
-            // had only just come up: a server that drops every connection
-            // straight away must not get a connect storm.
-            if (m_RelayConn.IsConnected())
-                m_RelayConn.Wait(RelayWaitMs(heartbeatTime));
-            else if (AbsDiffMs(NowMs(), connectTime) < kRelayRetryPauseMs)
-                PauseRelay(kRelayRetryPauseMs);
-        } else {
-            if (!m_SxtId.empty() && announced) {
-                NotifyOwner("0");
-                announced = false;
-            }
-            PauseRelay(kRelayRetryPauseMs);
+            ServeLink(&link);
+            continue;
         }
+        if (!m_SxtId.empty() && announced) {
+            NotifyOwner("0");
+            announced = false;
+        }
+        PauseRelay(kRelayRetryPauseMs);
     }
+}
+
+bool CameraChannel::HasRelayAddress() const
+{
+    // The relay texts are written only on this thread, so reading them
+    // here needs no lock.
+    return !m_SxtId.empty() && !m_TransIp.empty() && !m_TransPort.empty();
+}
+
+bool CameraChannel::ComeUp(RelayLinkTimes *link)
+{
+    if (!ConnectRelay())
+        return false;
+    int32_t now = NowMs();
+    link->heartbeat = now;
+    link->connected = now;
+    m_RelayRecvTime.store(now);
+    if (SendRelayLogin() == 0) {
+        m_RelayConn.Close();
+        return false;
+    }
+    // Video may follow the login now, starting with a key frame.
+    m_NeedKeyFrame.store(true);
+    m_LinkReady.store(true);
+    NotifyOwner("1");
+    return true;
+}
+
+void CameraChannel::ServeLink(RelayLinkTimes *link)
+{
+    if (AbsDiffMs(NowMs(), m_RelayRecvTime.load()) > kRelaySilenceLimitMs) {
+        m_RelayConn.Close();
+    } else {
+        int32_t now = NowMs();
+        if (AbsDiffMs(now, link->heartbeat) > kRelayHeartbeatMs) {
+            link->heartbeat = now;
+            SendRelayHeartbeat();
+        }
+        // One wait a pass, until the socket, a producer or the nearest
+        // deadline needs the thread; what is queued leaves in the same call.
+        m_RelayConn.Service(RelayWaitMs(link->heartbeat));
+    }
+    // A link closed now is tried again at once, unless it had only just
+    // come up: a server that drops every connection straight away must not
+    // get a connect storm.
+    if (!m_RelayConn.IsConnected() && AbsDiffMs(NowMs(), link->connected) < kRelayRetryPauseMs)
+        PauseRelay(kRelayRetryPauseMs);
 }
 
 void CameraChannel::PauseRelay(uint32_t ms)
 {
     // Only a posted request or the stop ends the pause early; a wait that
-    // returns for any other reason is simply resumed.
-    int32_t start = NowMs();
+    // returns for any other reason is simply resumed. Measured on the
+    // monotonic clock, so a step of the wall clock cannot stretch it.
+    int64_t end = MonotonicMs() + ms;
     for (;;) {
-        uint32_t waited = AbsDiffMs(NowMs(), start);
-        if (waited >= ms || m_StopRequested.load() || !m_RelayThread.IsRunning() || PendingRequestCount() != 0)
+        int64_t left = end - MonotonicMs();
+        if (left <= 0 || m_StopRequested.load() || !m_RelayThread.IsRunning() || PendingRequestCount() != 0)
             return;
-        m_RelayConn.Wait(static_cast<int>(ms - waited));
+        m_RelayConn.Wait(static_cast<int>(left));
     }
 }
 
@@ -157,14 +173,15 @@ void CameraChannel::NotifyOwner(const char *active)
 int CameraChannel::RelayWaitMs(int32_t heartbeatTime) const
 {
     int32_t now = NowMs();
-    int64_t wait = kRelayMaxWaitMs;
     int64_t heartbeat = MsUntilOver(now, heartbeatTime, kRelayHeartbeatMs);
     int64_t silence = MsUntilOver(now, m_RelayRecvTime.load(), kRelaySilenceLimitMs);
-    if (heartbeat < wait)
-        wait = heartbeat;
-    if (silence < wait)
-        wait = silence;
-    return static_cast<int>(wait);
+    return static_cast<int>(heartbeat < silence ? heartbeat : silence);
+}
+
+bool CameraChannel::RelayIdFits(const std::string &sxtId)
+{
+    char text[kRelayTextBufferSize];
+    return FormatRelayLogin(text, sizeof(text), sxtId.c_str(), kRelayPassword) >= 0;
 }
 
 int32_t CameraChannel::SendRelayLogin()
@@ -172,8 +189,7 @@ int32_t CameraChannel::SendRelayLogin()
     if (!m_RelayConn.IsConnected())
         return 0;
     char text[kRelayTextBufferSize];
-    // An id too long for the buffer is refused rather than cut: a cut id
-    // would log in as another camera.
+    // Requests with an id too long for the buffer are refused on arrival.
     if (FormatRelayLogin(text, sizeof(text), m_SxtId.c_str(), kRelayPassword) < 0)
         return 0;
     return m_RelayConn.QueueText(text);

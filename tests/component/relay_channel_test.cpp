@@ -222,19 +222,23 @@ TEST_F(RelayChannelTest, QueuedRequestsAreAppliedOneAPassInOrder)
     EXPECT_EQ("c2", channel->GetSxtId());
 }
 
-TEST_F(RelayChannelTest, IdTooLongForTheLoginIsRefused)
+TEST_F(RelayChannelTest, RequestWithAnIdTooLongForTheLoginIsRefusedAndChangesNothing)
 {
     // 147 bytes is the longest id the 256-byte login holds.
     std::string longest(147, 'a');
     ConnectTo(server, longest);
-    channel->PostRelayRequest(RelayRequest(longest + "a", "127.0.0.1", PortOf(server)));
-    // Each pass connects and closes again at once, without a login.
-    ASSERT_TRUE(server.Accept(3000));
-    std::string body;
-    EXPECT_FALSE(server.ReadFrame(&body, 500));
+    LoopbackServer other;
+    testing::internal::CaptureStdout();
+    channel->PostRelayRequest(RelayRequest(longest + "a", "127.0.0.1", PortOf(other)));
     ASSERT_TRUE(SettlePasses(*channel));
-    ASSERT_TRUE(Eventually([&] { return owner.Events().size() == 2; }));
-    EXPECT_EQ(longest + "a=0", owner.Events().back());
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, console.find("relay request refused: sxtId of 148 bytes"));
+    // No connection for it, no camera state, and the current link stays.
+    EXPECT_FALSE(other.Accept(300));
+    EXPECT_EQ(std::vector<std::string>{longest + "=1"}, owner.Events());
+    EXPECT_EQ(longest, channel->GetSxtId());
+    server.SendText(RelayText(10));
+    EXPECT_EQ(kRelayAck10Text, server.ReadText(3000));
 }
 
 TEST_F(RelayChannelTest, TeardownClosesTheLinkWithoutFarewellAndDropsQueuedCommands)

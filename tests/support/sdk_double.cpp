@@ -139,6 +139,8 @@ int HI_NET_DEV_SetConfig(unsigned int, unsigned int command, void *buffer, unsig
         line += "size=" + std::to_string(size);
     }
     Record(line);
+    if (g_Settings.onSetConfig)
+        g_Settings.onSetConfig(command);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #ifndef TESTS_SUPPORT_SDK_DOUBLE_H
 #define TESTS_SUPPORT_SDK_DOUBLE_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct Settings {
     int startStreamResult = 0;
     int snapResult = 0;
     std::vector<unsigned char> jpeg = std::vector<unsigned char>(100, 0xAB);
+    // Runs inside SetConfig, after the call is journalled, on the caller's thread.
+    std::function<void(unsigned int command)> onSetConfig;
 };
 
 // Clears the journal and the registered callbacks and sets the settings.

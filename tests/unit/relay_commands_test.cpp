@@ -2,12 +2,16 @@
 // calls they make.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/agent_settings.h"
 #include "channel/camera_channel.h"
+#include "runtime/clock.h"
 #include "tests/component/relay_helpers.h"
 #include "tests/support/sdk_double.h"
 
@@ -26,8 +30,11 @@ protected:
     }
     void TearDown() override
     {
-        channel->StopSdkStream();
-        channel.reset();
+        if (channel) {
+            channel->StopSdkStream();
+            channel.reset();
+        }
+        SetClockOffsetMs(0);
     }
     bool JournalReaches(size_t lines)
     {
@@ -131,6 +138,131 @@ TEST_F(RelayCommandsTest, AFloodOfRelayRequestsKeepsOnlyTheLatest)
     }
     EXPECT_LE(channel->PendingRequestCount(), 16u);
     ASSERT_TRUE(Eventually([&] { return channel->GetSxtId() == "id99"; }));
+}
+
+TEST_F(RelayCommandsTest, ABurstSkipsOnlyOlderPtzMovementsAndKeepsTheLastOfEveryKind)
+{
+    const std::string left = RelayText(9, "\"PTZCommand\":\"1\"");
+    const std::string right = RelayText(9, "\"PTZCommand\":\"5\"");
+    ReceiveText(*channel, RelayText(2));
+    for (int i = 0; i < 40; ++i)
+        ReceiveText(*channel, left);
+    ReceiveText(*channel, RelayText(16, "\"ViedoQP\":\"2\""));
+    // Types the command thread ignores take no place in the backlog.
+    for (int i = 0; i < 40; ++i) {
+        ReceiveText(*channel, RelayText(0));
+        ReceiveText(*channel, RelayText(1));
+        ReceiveText(*channel, RelayText(44));
+    }
+    for (int i = 0; i < 40; ++i)
+        ReceiveText(*channel, right);
+    ReceiveText(*channel, RelayText(3));
+    EXPECT_LE(channel->PendingCommandCount(), 32u);
+    // One command every 100 ms: the stop, last of 32, comes about 3.2 s on.
+    EXPECT_TRUE(Eventually([&] { return channel->PendingCommandCount() == 0; }, 4500));
+    ASSERT_TRUE(Eventually([&] { return !channel->IsForwarding(); }, 500));
+
+    std::vector<std::string> journal = sdk_double::Journal();
+    ASSERT_GE(journal.size(), 6u);
+    EXPECT_EQ("MakeKeyFrame 12", journal[0]);
+    EXPECT_EQ("SetConfig 4100 1,1,400,12,100,0,3", journal[2]);
+    // The older movements gave way to the newer ones, never to the rest.
+    size_t moves = 0;
+    for (size_t i = 5; i < journal.size(); ++i) {
+        EXPECT_EQ("PTZ 12293", journal[i]);
+        ++moves;
+    }
+    EXPECT_GE(moves, 29u);
+}
+
+TEST_F(RelayCommandsTest, ABurstEndingInAQualityChangeAppliesIt)
+{
+    for (int i = 0; i < 40; ++i)
+        ReceiveText(*channel, RelayText(9, "\"PTZCommand\":\"1\""));
+    ReceiveText(*channel, RelayText(16, "\"ViedoQP\":\"5\""));
+    ASSERT_TRUE(Eventually([&] { return AgentSettings::instance().m_ViedoQP.load() == 5; }, 4500));
+    EXPECT_EQ(1u, sdk_double::JournalMatching("SetConfig 4100 1,0,80,8,100,1,6").size());
+}
+
+using Clock = std::chrono::steady_clock;
+
+// When the SDK saw each of the first `count` PTZ calls, to within a few ms.
+std::vector<Clock::time_point> PtzTimes(size_t count)
+{
+    std::vector<Clock::time_point> times;
+    Eventually([&] {
+        size_t seen = sdk_double::JournalMatching("PTZ").size();
+        while (times.size() < seen)
+            times.push_back(Clock::now());
+        return times.size() >= count;
+    });
+    return times;
+}
+
+int64_t MsBetween(Clock::time_point a, Clock::time_point b)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
+}
+
+TEST_F(RelayCommandsTest, CommandsRunAtOnceWhenIdleAndKeepTheirSpacingAcrossClockSteps)
+{
+    const std::string ptz = RelayText(9, "\"PTZCommand\":\"1\"");
+    // Idle channel: the command is carried out as it arrives, each time.
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        Clock::time_point start = Clock::now();
+        ReceiveText(*channel, ptz);
+        ASSERT_TRUE(JournalReaches(static_cast<size_t>(i + 1)));
+        EXPECT_LT(MsBetween(start, Clock::now()), 60);
+    }
+    sdk_double::ClearJournal();
+    // Two commands keep 100 ms apart, and stepping the wall clock forward
+    // does not shorten that, nor back stretch it.
+    ReceiveText(*channel, ptz);
+    ReceiveText(*channel, ptz);
+    ASSERT_TRUE(JournalReaches(1));
+    AdvanceClockMs(60000);
+    ReceiveText(*channel, ptz);
+    AdvanceClockMs(-120000);
+    ReceiveText(*channel, ptz);
+    std::vector<Clock::time_point> times = PtzTimes(4);
+    ASSERT_EQ(4u, times.size());
+    EXPECT_GE(MsBetween(times[0], times[1]), 90);
+    EXPECT_GE(MsBetween(times[1], times[2]), 90);
+    EXPECT_LT(MsBetween(times[0], times[3]), 1500);
+}
+
+TEST_F(RelayCommandsTest, TeardownDuringAQualityChangeLeavesNoStreamPointingAtTheChannel)
+{
+    // The command thread is held inside the quality change while the
+    // caller stops the stream and destroys the channel.
+    std::atomic<bool> inChange(false);
+    std::atomic<bool> destroying(false);
+    sdk_double::Current().onSetConfig = [&](unsigned int command) {
+        if (command != 4100)
+            return;
+        inChange.store(true);
+        Eventually([&] { return destroying.load(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
+    ReceiveText(*channel, RelayText(16, "\"ViedoQP\":\"2\""));
+    ASSERT_TRUE(Eventually([&] { return inChange.load(); }));
+    channel->StopSdkStream();
+    destroying.store(true);
+    channel.reset();
+    sdk_double::Current().onSetConfig = nullptr;
+
+    std::vector<std::string> journal = sdk_double::Journal();
+    size_t lastStart = 0;
+    size_t lastStop = 0;
+    for (size_t i = 0; i < journal.size(); ++i) {
+        if (journal[i].compare(0, 11, "StartStream") == 0)
+            lastStart = i + 1;
+        if (journal[i] == "StopStream")
+            lastStop = i + 1;
+    }
+    EXPECT_GT(lastStart, 0u);
+    EXPECT_GT(lastStop, lastStart);
 }
 
 }  // namespace
