@@ -118,15 +118,12 @@ void TcpConnection::Setup(int32_t slotSize, uint32_t slotCount, ReceiveCallback 
     m_Packets.AddSlots(m_SlotSize, slotCount);
 }
 
-int TcpConnection::Connect(const char *host, unsigned int port, int timeoutSec)
-{
-    // A caller that skipped Close would otherwise leak the old descriptor.
-    if (m_Socket >= 0)
-        Close();
-    m_Connected.store(false, std::memory_order_release);
-    if (host == nullptr)
-        return 0;
+namespace {
 
+// The first IPv4 address of `host`; false (with the resolver's line on
+// standard error when it failed) when there is none.
+bool ResolveIPv4(const char *host, struct sockaddr_in *address)
+{
     struct addrinfo hints;
     memset(&hints, 0, sizeof(hints));
     hints.ai_family = AF_INET;
@@ -135,18 +132,46 @@ int TcpConnection::Connect(const char *host, unsigned int port, int timeoutSec)
     int rc = getaddrinfo(host, nullptr, &hints, &results);
     if (rc != 0) {
         fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rc));
-        return 0;
+        return false;
     }
     if (results == nullptr)
-        return 0;
-    if (results->ai_family != AF_INET || results->ai_addr == nullptr ||
-        results->ai_addrlen < sizeof(struct sockaddr_in)) {
-        freeaddrinfo(results);
-        return 0;
-    }
-    struct sockaddr_in address;
-    memcpy(&address, results->ai_addr, sizeof(address));
+        return false;
+    bool found = results->ai_family == AF_INET && results->ai_addr != nullptr &&
+                 results->ai_addrlen >= sizeof(struct sockaddr_in);
+    if (found)
+        memcpy(address, results->ai_addr, sizeof(*address));
     freeaddrinfo(results);
+    return found;
+}
+
+// Waits for a connect in progress to finish; true when it succeeded.
+bool FinishConnect(int fd, int timeoutSec)
+{
+    bool writable = false;
+    if (WaitForSocket(fd, true, timeoutSec > 0 ? timeoutSec : 0, 0, &writable, nullptr) <= 0)
+        return false;
+    if (!writable)
+        return true;
+    // A refused or reset connect shows up here or in SO_ERROR.
+    char none = 0;
+    if (send(fd, &none, 0, MSG_NOSIGNAL) < 0)
+        return false;
+    int error = 0;
+    socklen_t length = sizeof(error);
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
+}  // namespace
+
+int TcpConnection::Connect(const char *host, unsigned int port, int timeoutSec)
+{
+    // A caller that skipped Close would otherwise leak the old descriptor.
+    if (m_Socket >= 0)
+        Close();
+    m_Connected.store(false, std::memory_order_release);
+    struct sockaddr_in address;
+    if (host == nullptr || !ResolveIPv4(host, &address))
+        return 0;
     address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
 
     m_Socket = socket(AF_INET, SOCK_STREAM, 0);
@@ -155,33 +180,13 @@ int TcpConnection::Connect(const char *host, unsigned int port, int timeoutSec)
         return 0;
     }
     int flags = fcntl(m_Socket, F_GETFL, 0);
-    if (flags < 0 || fcntl(m_Socket, F_SETFL, flags | O_NONBLOCK) != 0) {
-        // A blocking socket would stall the owner inside send or recv.
+    // A blocking socket would stall the owner inside send or recv.
+    bool nonBlocking = flags >= 0 && fcntl(m_Socket, F_SETFL, flags | O_NONBLOCK) == 0;
+    if (!nonBlocking ||
+        (connect(m_Socket, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0 &&
+         !FinishConnect(m_Socket, timeoutSec))) {
         Close();
         return 0;
-    }
-
-    if (connect(m_Socket, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0) {
-        bool writable = false;
-        rc = WaitForSocket(m_Socket, true, timeoutSec > 0 ? timeoutSec : 0, 0, &writable, nullptr);
-        if (rc <= 0) {
-            Close();
-            return 0;
-        }
-        if (writable) {
-            // A refused or reset connect shows up here or in SO_ERROR.
-            char none = 0;
-            if (send(m_Socket, &none, 0, MSG_NOSIGNAL) < 0) {
-                Close();
-                return 0;
-            }
-            int error = 0;
-            socklen_t length = sizeof(error);
-            if (getsockopt(m_Socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-                Close();
-                return 0;
-            }
-        }
     }
 
     int sendBuffer = kSendBufferSize;
