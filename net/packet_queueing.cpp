@@ -14,6 +14,26 @@ void ReportNoSlot(int32_t slotSize, int64_t needed)
     printf("GetWriteBuffer is null  mean no packet! now size %d ! need size %d\n", slotSize, shown);
 }
 
+// The 29 bytes in front of a video frame's payload: length, kind and
+// media header.
+void WriteVideoHead(unsigned char *out, uint32_t width, uint32_t height, uint32_t sequence,
+                    uint32_t streamKind, bool keyFrame, int32_t n, uint32_t timeStamp)
+{
+    PutLe32(out, static_cast<uint32_t>(n) + 1 + kMediaHeaderSize);
+    out[4] = 'V';
+    unsigned char *header = out + 5;
+    PutLe16(header + 0, 0);
+    PutLe16(header + 2, 'V');
+    PutLe32(header + 4, timeStamp);
+    PutLe32(header + 8, static_cast<uint32_t>(n) & 0x1FFFFFFu);
+    PutLe32(header + 12, sequence);
+    // Each field keeps to its own bits: height 1-12, kind 13-19, width 20-31.
+    uint32_t picture = (keyFrame ? 1u : 0u) | ((height & 0xFFFu) << 1) | ((streamKind & 0x7Fu) << 13) |
+                       ((width & 0xFFFu) << 20);
+    PutLe32(header + 16, picture);
+    PutLe32(header + 20, 0);
+}
+
 }  // namespace
 
 PacketSlot *TcpConnection::TakeSlotFor(int64_t needed, uint32_t *generation)
@@ -81,25 +101,28 @@ int TcpConnection::QueueVideoFrame(uint32_t width, uint32_t height, uint32_t seq
     if (n < 0 || (n > 0 && payload == nullptr))
         return 0;
     uint32_t generation = 0;
+    // Taken even when the frame may go out directly: a part the socket does
+    // not take must have somewhere to go.
     PacketSlot *slot = TakeSlotFor(static_cast<int64_t>(n) + kVideoPacketOverhead, &generation);
     if (slot == nullptr)
         return 0;
-    unsigned char *out = slot->data;
-    PutLe32(out, static_cast<uint32_t>(n) + 1 + kMediaHeaderSize);
-    out[4] = 'V';
-    unsigned char *header = out + 5;
-    PutLe16(header + 0, 0);
-    PutLe16(header + 2, 'V');
-    PutLe32(header + 4, timeStamp);
-    PutLe32(header + 8, static_cast<uint32_t>(n) & 0x1FFFFFFu);
-    PutLe32(header + 12, sequence);
-    // Each field keeps to its own bits: height 1-12, kind 13-19, width 20-31.
-    uint32_t picture = (keyFrame ? 1u : 0u) | ((height & 0xFFFu) << 1) | ((streamKind & 0x7Fu) << 13) |
-                       ((width & 0xFFFu) << 20);
-    PutLe32(header + 16, picture);
-    PutLe32(header + 20, 0);
+    unsigned char head[kVideoPacketOverhead];
+    WriteVideoHead(head, width, height, sequence, streamKind, keyFrame, n, timeStamp);
+    // The usual case on a link that keeps up: straight from the camera's
+    // buffer to the socket, no copy, and no need to wake the owner.
+    switch (SendDirect(head, kVideoPacketOverhead, payload, n, slot, generation)) {
+    case kDirectSentWhole:
+        m_Packets.ReturnSlot(slot);
+        return 1;
+    case kDirectSentPart:
+        Wake();  // the owner must now watch for room to send the rest
+        return 1;
+    default:
+        break;
+    }
+    memcpy(slot->data, head, sizeof(head));
     if (n > 0)
-        memcpy(out + kVideoPacketOverhead, payload, static_cast<size_t>(n));
+        memcpy(slot->data + kVideoPacketOverhead, payload, static_cast<size_t>(n));
     slot->length = n + kVideoPacketOverhead;
     slot->generation = generation;
     return EnqueueFilled(slot);

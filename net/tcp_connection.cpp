@@ -12,6 +12,7 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "net/wire_format.h"
@@ -204,6 +205,7 @@ int TcpConnection::Connect(const char *host, unsigned int port, int timeoutSec)
 
 void TcpConnection::Close()
 {
+    PacketSlot *sending;
     {
         MutexGuard guard(m_SocketLock);
         m_Connected.store(false, std::memory_order_release);
@@ -212,6 +214,9 @@ void TcpConnection::Close()
             close(m_Socket);
             m_Socket = -1;
         }
+        sending = m_Sending;
+        m_Sending = nullptr;
+        m_SentBytes = 0;
     }
     // New generation first: a producer that saw the connection up just
     // before the flag fell can no longer slip its packet in behind the
@@ -219,12 +224,9 @@ void TcpConnection::Close()
     m_Packets.NewGeneration();
     while (PacketSlot *slot = m_Packets.Dequeue())
         m_Packets.ReturnSlot(slot);
-    if (m_Sending != nullptr) {
-        m_Packets.ReturnSlot(m_Sending);
-        m_Sending = nullptr;
-    }
+    if (sending != nullptr)
+        m_Packets.ReturnSlot(sending);
     m_SendingBusy.store(false, std::memory_order_release);
-    m_SentBytes = 0;
     m_RecvFill = 0;
 }
 
@@ -266,6 +268,17 @@ int TcpConnection::PollOnce(bool forSend, int timeoutUs)
 
 void TcpConnection::SendStep()
 {
+    bool failed;
+    {
+        MutexGuard guard(m_SocketLock);
+        failed = !SendQueued();
+    }
+    if (failed)
+        Close();
+}
+
+bool TcpConnection::SendQueued()
+{
     while (m_Connected.load(std::memory_order_acquire)) {
         if (m_Sending == nullptr) {
             // Busy is raised before the queue shrinks, so "nothing queued
@@ -274,7 +287,7 @@ void TcpConnection::SendStep()
             PacketSlot *slot = m_Packets.Dequeue();
             if (slot == nullptr) {
                 m_SendingBusy.store(false, std::memory_order_release);
-                return;
+                return true;
             }
             if (slot->generation != m_Packets.Generation()) {
                 m_Packets.ReturnSlot(slot);
@@ -287,13 +300,8 @@ void TcpConnection::SendStep()
         int32_t offered = m_Sending->length - m_SentBytes;
         ssize_t taken = send(m_Socket, m_Sending->data + m_SentBytes, static_cast<size_t>(offered),
                              MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (taken < 0) {
-            // A full socket buffer only means the rest goes at a later step.
-            if (WouldBlock(errno))
-                return;
-            Close();
-            return;
-        }
+        if (taken < 0)
+            return WouldBlock(errno);  // a full socket buffer: the rest goes later
         m_SentBytes += static_cast<int32_t>(taken);
         if (m_SentBytes == m_Sending->length) {
             m_Packets.ReturnSlot(m_Sending);
@@ -302,8 +310,46 @@ void TcpConnection::SendStep()
             m_SendingBusy.store(false, std::memory_order_release);
         }
         if (taken < offered)
-            return;
+            return true;
     }
+    return true;
+}
+
+int TcpConnection::SendDirect(const unsigned char *head, int32_t headLength, const void *payload, int32_t n,
+                              PacketSlot *spare, uint32_t generation)
+{
+    MutexGuard guard(m_SocketLock);
+    // Only on an idle link: anything queued or half sent must leave first.
+    if (!m_Connected.load(std::memory_order_acquire) || generation != m_Packets.Generation() ||
+        m_Sending != nullptr || m_Packets.QueuedCount() != 0)
+        return kDirectNotSent;
+    struct iovec parts[2];
+    parts[0].iov_base = const_cast<unsigned char *>(head);
+    parts[0].iov_len = static_cast<size_t>(headLength);
+    parts[1].iov_base = const_cast<void *>(payload);
+    parts[1].iov_len = static_cast<size_t>(n);
+    struct msghdr message;
+    memset(&message, 0, sizeof(message));
+    message.msg_iov = parts;
+    message.msg_iovlen = n > 0 ? 2 : 1;
+    ssize_t taken = sendmsg(m_Socket, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    // A full socket or an error: the packet goes through the queue, where
+    // the owner's send step meets the error and closes.
+    if (taken <= 0)
+        return kDirectNotSent;
+    if (taken == headLength + n)
+        return kDirectSentWhole;
+    // The socket took part of the packet: the rest leaves from the spare
+    // slot, as the packet being sent, before anything queued after it.
+    memcpy(spare->data, head, static_cast<size_t>(headLength));
+    if (n > 0)
+        memcpy(spare->data + headLength, payload, static_cast<size_t>(n));
+    spare->length = headLength + n;
+    spare->generation = generation;
+    m_Sending = spare;
+    m_SentBytes = static_cast<int32_t>(taken);
+    m_SendingBusy.store(true, std::memory_order_release);
+    return kDirectSentPart;
 }
 
 void TcpConnection::ReceiveStep()
@@ -360,7 +406,7 @@ short TcpConnection::WaitForEvents(int timeoutMs)
     }
     if (m_Socket >= 0) {
         short events = POLLIN | POLLPRI;
-        if (m_Sending != nullptr || m_Packets.QueuedCount() > 0)
+        if (m_SendingBusy.load(std::memory_order_acquire) || m_Packets.QueuedCount() > 0)
             events |= POLLOUT;
         fds[count].fd = m_Socket;
         fds[count].events = events;
@@ -405,7 +451,7 @@ int TcpConnection::Service(int timeoutMs)
     // Whatever a producer queued is offered at once, without asking poll
     // first: the socket almost always takes it, and when it does not, the
     // next wait watches for room.
-    if (m_Sending != nullptr || m_Packets.QueuedCount() > 0)
+    if (m_SendingBusy.load(std::memory_order_acquire) || m_Packets.QueuedCount() > 0)
         SendStep();
     // An error or hang-up shows up as a failing receive, which closes.
     if ((events & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0)

@@ -73,6 +73,14 @@ private:
     PacketSlot *TakeSlotFor(int64_t needed, uint32_t *generation);
     int EnqueueFilled(PacketSlot *slot);
     void SendStep();
+    bool SendQueued();  // under m_SocketLock; false on a socket error
+    // Outcomes of SendDirect.
+    enum { kDirectNotSent, kDirectSentWhole, kDirectSentPart };
+    // Writes one packet, given as its head and payload, straight to the
+    // socket when nothing is queued or being sent; a part the socket does
+    // not take is copied into `spare` and becomes the packet being sent.
+    int SendDirect(const unsigned char *head, int32_t headLength, const void *payload, int32_t n,
+                   PacketSlot *spare, uint32_t generation);
     void ReceiveStep();
     int PollOnce(bool forSend, int timeoutUs);
     // The wait of Wait and Service; returns the socket's poll events.
@@ -83,13 +91,17 @@ private:
     uint32_t m_SlotCount;
     ReceiveCallback m_OnReceive;
     void *m_Context;
-    // Owner thread only (closed under m_SocketLock).
+    // Set by the owner thread; closed, and written to, under m_SocketLock.
     int m_Socket;
     std::atomic<bool> m_Connected;
+    // Held while the socket is written to or closed, by the owner's send
+    // step and by a producer's direct send. The pool's own locks may be
+    // taken inside it, never the other way round.
     Mutex m_SocketLock;
     // Owner thread only.
     unsigned char *m_RecvBuf;
     int32_t m_RecvFill;
+    // Under m_SocketLock.
     PacketSlot *m_Sending;
     int32_t m_SentBytes;
     // Mirrors "m_Sending holds a slot" for other threads.

@@ -583,4 +583,51 @@ TEST_F(TcpConnectionTest, NoWakeIsLostWhileWakersRaceAWaitingOwner)
     EXPECT_EQ(0, late.load());
 }
 
+TEST_F(TcpConnectionTest, VideoFramesKeepOrderAndBytesWhenTheSocketTakesPartOfOne)
+{
+    // Frames go straight to the socket while it keeps up; the peer reads
+    // only after a pause, so the socket fills and takes frames in parts,
+    // and the rest of them go through the slots.
+    Open(204800, 10);
+    const uint32_t kFrames = 40;
+    const int32_t kPayload = 150000;
+    auto pattern = [](uint32_t seq, size_t i) { return static_cast<unsigned char>(seq * 7 + i * 13); };
+    std::atomic<bool> stop(false);
+    std::thread owner([&] {
+        while (!stop.load())
+            conn.Service(100);
+    });
+    testing::internal::CaptureStdout();  // "no packet" lines while the slots are full
+    std::thread producer([&] {
+        std::vector<unsigned char> payload(kPayload);
+        for (uint32_t seq = 1; seq <= kFrames; ++seq) {
+            for (size_t i = 0; i < payload.size(); ++i)
+                payload[i] = pattern(seq, i);
+            while (!stop.load() &&
+                   conn.QueueVideoFrame(640, 480, seq, 12, seq == 1, payload.data(), kPayload, seq * 40) == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto readAll = [&] {
+        for (uint32_t seq = 1; seq <= kFrames; ++seq) {
+            std::string body;
+            ASSERT_TRUE(server.ReadFrame(&body, 5000)) << seq;
+            ASSERT_EQ(static_cast<size_t>(kPayload) + 25, body.size());
+            ASSERT_EQ('V', body[0]);
+            ASSERT_EQ(Le32(seq), body.substr(13, 4));
+            ASSERT_EQ(Le32(seq * 40), body.substr(5, 4));
+            for (size_t i = 0; i < static_cast<size_t>(kPayload); ++i)
+                ASSERT_EQ(pattern(seq, i), static_cast<unsigned char>(body[25 + i])) << seq << " at " << i;
+        }
+    };
+    readAll();
+    stop.store(true);
+    producer.join();
+    conn.Wake();
+    owner.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(conn.SlotCount(), conn.FreeSlotCount());
+}
+
 }  // namespace
