@@ -83,10 +83,18 @@ HttpUploadResult CHttpUploader::HttpPostFile(const char *url, const unsigned cha
     // connection is made: nothing is ever cut.
     char partHeader[kPartHeaderLineBufferSize];
     int partHeaderLength = FormatPartHeaderLine(partHeader, sizeof(partHeader), fileName);
+    if (partHeaderLength < 0 || length < 0 || (data == nullptr && length > 0))
+        return -1;
+    int64_t bodyLength = UploadBodyLength(partHeaderLength, length);
+    int32_t queuedBodyLength = bodyLength > INT32_MAX ? INT32_MAX : static_cast<int32_t>(bodyLength);
+    // The head, with the length it carries, is built before any connection
+    // is made: one that cannot be built is refused up front.
     UploadBuffers buffers;
     buffers.head = new (std::nothrow) char[kUploadHeadBufferSize];
-    if (partHeaderLength < 0 || length < 0 || (data == nullptr && length > 0) || buffers.head == nullptr ||
-        BuildUploadHead(buffers.head, kUploadHeadBufferSize, pieces, 0) < 0)
+    int headLength = buffers.head == nullptr
+                         ? -1
+                         : BuildUploadHead(buffers.head, kUploadHeadBufferSize, pieces, queuedBodyLength);
+    if (headLength < 0)
         return -1;
 
     TcpConnection conn;
@@ -96,8 +104,6 @@ HttpUploadResult CHttpUploader::HttpPostFile(const char *url, const unsigned cha
                      kConnectTimeoutSec) == 0)
         return -1;
 
-    int64_t bodyLength = UploadBodyLength(partHeaderLength, length);
-    int32_t queuedBodyLength = bodyLength > INT32_MAX ? INT32_MAX : static_cast<int32_t>(bodyLength);
     if (bodyLength <= kUploadBodyBufferSize) {
         buffers.body = new (std::nothrow) unsigned char[kUploadBodyBufferSize];
         if (buffers.body == nullptr) {
@@ -107,14 +113,13 @@ HttpUploadResult CHttpUploader::HttpPostFile(const char *url, const unsigned cha
         BuildUploadBody(buffers.body, kUploadBodyBufferSize, partHeader, partHeaderLength, data, length);
     }
     printf("------------------http len %d \n", static_cast<int>(queuedBodyLength));
-    int headLength = BuildUploadHead(buffers.head, kUploadHeadBufferSize, pieces, queuedBodyLength);
 
     int32_t start = NowMs();
     HttpUploadResult result = -1;
     // A body too large for its buffer was never built: the transport refuses
     // it by its length alone, before touching any byte.
     static const unsigned char kNoBody[1] = {0};
-    if (headLength >= 0 && conn.QueueBytes(buffers.head, headLength) != 0 &&
+    if (conn.QueueBytes(buffers.head, headLength) != 0 &&
         conn.QueueBytes(buffers.body != nullptr ? buffers.body : kNoBody, queuedBodyLength) != 0)
         result = Transfer(conn, start);
     conn.Close();

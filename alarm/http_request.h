@@ -17,9 +17,11 @@ const int32_t kUploadHeadBufferSize = 10240;
 // Fixed buffers of the head pieces, each counting the terminating NUL.
 const size_t kRequestLineBufferSize = 300;
 const size_t kHostLineBufferSize = 64;
-// The longest Content-Length line ("Content-Length: 524288\r\n") has 24
+// Sized for any body length, not only those that fit a slot: a body too
+// large to send must still get its head, so that the transport refuses the
+// body itself and says so. "Content-Length: 2147483647\r\n" has 28
 // characters; the buffer holds them and the terminator.
-const size_t kContentLengthLineBufferSize = 25;
+const size_t kContentLengthLineBufferSize = 29;
 const size_t kPartHeaderLineBufferSize = 128;
 const size_t kHeaderLinesBufferSize = 1024;
 

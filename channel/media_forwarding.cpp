@@ -1,4 +1,5 @@
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "app/agent_settings.h"
@@ -35,6 +36,21 @@ uint32_t ReadWordLE(const unsigned char *bytes)
 {
     return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
            (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+// Stream data is dropped when the SDK's `length` is shorter than what its
+// header implies, so that we never read past the SDK's buffer. Should a
+// camera's SDK count `length` some other way, all of its video would be
+// dropped here: the first drop of each kind says so on the console.
+std::atomic<bool> g_ShortFrameSaid(false);
+std::atomic<bool> g_ShortInfoSaid(false);
+
+void SayShortBlockOnce(std::atomic<bool> &said, unsigned int dataType, unsigned int length, uint64_t implied)
+{
+    if (said.exchange(true))
+        return;
+    printf("stream data dropped for its length: data type %u, length %u, its header implies %llu (said once)\n",
+           dataType, length, static_cast<unsigned long long>(implied));
 }
 
 // Counts a forwarder in for as long as it may queue on the relay link.
@@ -105,18 +121,25 @@ int CameraChannel::OnStreamData(unsigned int handle, unsigned int dataType, unsi
     if (self == nullptr || data == nullptr)
         return 0;
     if (dataType == kSdkStreamFrame) {
-        if (length < kSdkFrameHeaderSize || ReadWordLE(data) != kSdkFrameMagic)
+        if (length < kSdkFrameHeaderSize) {
+            SayShortBlockOnce(g_ShortFrameSaid, dataType, length, kSdkFrameHeaderSize);
+            return 0;
+        }
+        if (ReadWordLE(data) != kSdkFrameMagic)
             return 0;
         uint32_t n = ReadWordLE(data + 4);
-        // A header that claims more payload than was delivered would make
-        // us read past the SDK's buffer.
-        if (static_cast<uint64_t>(length) < kSdkFrameHeaderSize + static_cast<uint64_t>(n))
+        uint64_t implied = kSdkFrameHeaderSize + static_cast<uint64_t>(n);
+        if (length < implied) {
+            SayShortBlockOnce(g_ShortFrameSaid, dataType, length, implied);
             return 0;
+        }
         self->ForwardFrame(data + kSdkFrameHeaderSize, n, ReadWordLE(data + 12) == kSdkKeyFrameType,
                            ReadWordLE(data + 8));
     } else if (dataType == kSdkStreamInfo) {
-        if (length < kStreamInfoSize)
+        if (length < kStreamInfoSize) {
+            SayShortBlockOnce(g_ShortInfoSaid, dataType, length, kStreamInfoSize);
             return 0;
+        }
         self->m_Width.store(ReadWordLE(data + 4));
         self->m_Height.store(ReadWordLE(data + 8));
     }

@@ -2,7 +2,13 @@
 // with time moved through the clock seam.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "app/agent_settings.h"
@@ -14,6 +20,39 @@
 namespace {
 const char kDevId[] = "02:00:00:00:00:01";
 const int kReadMs = 3000;
+
+// A refused connect leaves no trace on any server, so the attempts on one
+// watched port are counted where the agent makes them: in `connect` below.
+std::atomic<int> g_WatchedPort(-1);
+std::atomic<int> g_WatchedAttempts(0);
+// Runs on the connecting thread before each watched attempt, with its
+// number; set while no run is going.
+std::function<void(int)> g_BeforeWatchedAttempt;
+
+void WatchConnectsTo(int port, std::function<void(int)> before = nullptr)
+{
+    g_BeforeWatchedAttempt = before;
+    g_WatchedAttempts = 0;
+    g_WatchedPort = port;
+}
+}  // namespace
+
+// Stands in front of the C library's connect for this test executable and
+// passes every call on unchanged.
+extern "C" int connect(int fd, const struct sockaddr *address, socklen_t length)
+{
+    typedef int (*ConnectFunction)(int, const struct sockaddr *, socklen_t);
+    static ConnectFunction next = reinterpret_cast<ConnectFunction>(dlsym(RTLD_NEXT, "connect"));
+    if (address != nullptr && address->sa_family == AF_INET && length >= sizeof(struct sockaddr_in) &&
+        ntohs(reinterpret_cast<const struct sockaddr_in *>(address)->sin_port) == g_WatchedPort.load()) {
+        int attempt = ++g_WatchedAttempts;
+        if (g_BeforeWatchedAttempt)
+            g_BeforeWatchedAttempt(attempt);
+    }
+    return next(fd, address, length);
+}
+
+namespace {
 
 std::string DevLoginText()
 {
@@ -55,6 +94,7 @@ protected:
     void TearDown() override
     {
         StopRun();
+        WatchConnectsTo(-1);
         SetClockOffsetMs(0);
         AgentSettings::instance().ResetForTest();
     }
@@ -158,9 +198,30 @@ TEST_F(LogicSession, ServerThatDropsEveryLinkAtOnceIsNotStormed)
 
 TEST_F(LogicSession, TwentyOneRefusedConnectsEndTheRun)
 {
-    AgentSettings::instance().m_LogicServerPort = ClosedPort();
+    AgentSettings &settings = AgentSettings::instance();
+    const int refusing = ClosedPort();
+    settings.m_LogicServerPort = refusing;
+    WatchConnectsTo(refusing);
     EXPECT_EQ(1, m_Session.Run());
+    EXPECT_EQ(21, g_WatchedAttempts.load());
     EXPECT_FALSE(m_Session.m_LogicConn.IsConnected());
+
+    // 20 refusals, then the server answers: the count starts again, so once
+    // the link drops it takes 21 more refusals in a row to end the run.
+    WatchConnectsTo(refusing, [&](int attempt) {
+        if (attempt == 20)
+            settings.m_LogicServerPort = m_Server.Port();  // for the next attempt
+    });
+    StartRun();
+    ASSERT_TRUE(m_Server.Accept(kReadMs));
+    EXPECT_EQ(DevLoginText(), m_Server.ReadText(kReadMs));
+    EXPECT_EQ(20, g_WatchedAttempts.load());
+    settings.m_LogicServerPort = refusing;
+    AdvanceClockMs(1000);  // a link that lived a second is reopened at once
+    m_Server.CloseClient();
+    m_Runner.join();
+    EXPECT_EQ(1, m_RunResult);
+    EXPECT_EQ(20 + 21, g_WatchedAttempts.load());
 }
 
 TEST_F(LogicSession, EventsPostedWhileDownGoOutInOrderAfterConnect)

@@ -279,3 +279,26 @@ TEST_F(AlarmReport, TextsTooLongForTheirBuffersAreNeitherSentNorCut)
     ASSERT_TRUE(m_Http.WaitDone(1, kReadMs));
     EXPECT_EQ(0u, m_Session.m_LogicConn.QueuedCount());
 }
+
+TEST_F(AlarmReport, SnapshotTooLargeForTheUploadSlotIsRefusedWithTheSlotLineAndNoReport)
+{
+    AddChannel("abc");
+    // Framing (124 bytes) and the part header line (56 and the file name)
+    // come on top of the snapshot.
+    const size_t framing = 124 + 56 + SnapshotName("abc", NowMs()).size();
+    // Just over the slot, and the largest snapshot the SDK hands over,
+    // whose body needs a 7-digit Content-Length.
+    for (size_t size : {524288 - framing + 1, size_t(1048576)}) {
+        sdk_double::Current().jpeg.assign(size, 0xD8);
+        AdvanceClockMs(31000);
+        testing::internal::CaptureStdout();
+        m_Session.ReportAlarm(kAlarmMotion);
+        std::string console = testing::internal::GetCapturedStdout();
+        size_t body = 124 + 56 + SnapshotName("abc", m_Session.m_AlarmTime).size() + size;
+        EXPECT_NE(std::string::npos, console.find("GetWriteBuffer is null  mean no packet! now size 524288 ! need size " +
+                                                  std::to_string(body) + "\n"))
+            << console;
+        EXPECT_EQ(std::string::npos, console.find("HttpPostFile")) << size;
+        EXPECT_EQ(0u, m_Session.m_LogicConn.QueuedCount()) << size;
+    }
+}

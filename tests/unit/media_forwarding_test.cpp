@@ -118,9 +118,12 @@ TEST_F(MediaForwardingTest, GateNeedsPictureSizeForwardingAndAKeyFrame)
     EXPECT_EQ(1u, channel->FrameSeq());
 }
 
+// Also the one test here that drops blocks for their length: the console
+// line says so only the first time in a process.
 TEST_F(MediaForwardingTest, MalformedStreamBlocksAreIgnored)
 {
     StartForwarding();
+    testing::internal::CaptureStdout();
     // Header claims one byte more than was delivered.
     std::vector<unsigned char> shortFrame = SdkFrame(payload, true, 0, 101);
     Deliver(0, shortFrame);
@@ -143,11 +146,17 @@ TEST_F(MediaForwardingTest, MalformedStreamBlocksAreIgnored)
     info[4] = 0x80;
     info[8] = 0x60;
     Deliver(1, std::vector<unsigned char>(info.begin(), info.begin() + 11));
+    Deliver(1, std::vector<unsigned char>(info.begin(), info.begin() + 4));
     Deliver(0, frame);
     EXPECT_EQ(0u, channel->FrameSeq());
     Deliver(1, info);
     Deliver(0, frame);
     EXPECT_EQ(1u, channel->FrameSeq());
+
+    // One line for each kind of data, at its first drop for length only.
+    EXPECT_EQ("stream data dropped for its length: data type 0, length 116, its header implies 117 (said once)\n"
+              "stream data dropped for its length: data type 1, length 11, its header implies 12 (said once)\n",
+              testing::internal::GetCapturedStdout());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,13 @@ struct ParseCase {
     int32_t type;
     Fields fields;
 };
+
+// GoogleTest would otherwise print the case as its raw bytes, pointers
+// included, in every listing: test names would change from build to build.
+void PrintTo(const ParseCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
 
 class ParseMessageCases : public testing::TestWithParam<ParseCase> {};
 
