@@ -47,6 +47,8 @@ void CameraChannel::OnRelayPacket(const char *body, int32_t length, void *channe
             MutexGuard guard(self->m_CommandLock);
             if (self->m_CommandQueue.size() < kMaxQueuedCommands)
                 self->m_CommandQueue.push_back(message);
+            else
+                Count(self->m_Status.m_CommandsSkipped);
         }
     }
     // Whatever it held, the packet shows the relay server is alive.
@@ -69,14 +71,17 @@ void CameraChannel::RunCommandStep()
         command = m_CommandQueue.front();
         m_CommandQueue.pop_front();
     }
+    Count(m_Status.m_CommandsDone);
     switch (command.m_MsgType) {
     case kRelayStartForwarding:
         m_Forwarding.store(true);
+        m_Status.SetForwarding(true);
         HI_NET_DEV_MakeKeyFrame(m_hDev, AgentSettings::instance().m_ViedoQP.load() > 3 ? kSdkSubStream
                                                                                       : kSdkMainStream);
         break;
     case kRelayStopForwarding:
         m_Forwarding.store(false);
+        m_Status.SetForwarding(false);
         break;
     case kRelayPtz:
         PtzControl(DecimalValue(command.m_Fields.Get("PTZCommand")));

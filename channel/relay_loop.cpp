@@ -44,6 +44,7 @@ void CameraChannel::RunRelayLoop()
             if (m_RelayConn.IsConnected())
                 m_RelayConn.Close();
             AssignRelay(request.fields);
+            m_Status.SetRelay(m_SxtId, m_TransIp, m_TransPort);
         }
 
         // The relay texts are written only on this thread, so reading them
@@ -60,6 +61,7 @@ void CameraChannel::RunRelayLoop()
                 // Video may follow the login now, starting with a key frame.
                 m_NeedKeyFrame.store(true);
                 m_LinkReady.store(true);
+                m_Status.m_Relay.Up();
                 NotifyOwner("1");
                 announced = true;
             }
@@ -83,6 +85,7 @@ void CameraChannel::RunRelayLoop()
             else if (AbsDiffMs(NowMs(), connectTime) < kRelayRetryPauseMs)
                 PauseRelay(kRelayRetryPauseMs);
         } else {
+            m_Status.NoteRelayDown(!m_SxtId.empty() && !m_TransIp.empty() && !m_TransPort.empty());
             if (!m_SxtId.empty() && announced) {
                 NotifyOwner("0");
                 announced = false;

@@ -29,7 +29,8 @@ uint32_t TimeUntilPast(int32_t now, int32_t since, uint32_t limit)
 }  // namespace
 
 CServerLogic::CServerLogic()
-    : m_RetryEventCount(0), m_hDev(0), m_LastRecvTime(0), m_LoginRetryTime(0), m_AlarmTime(0)
+    : m_RetryEventCount(0), m_hDev(0), m_LastRecvTime(0), m_LoginRetryTime(0), m_AlarmTime(0),
+      m_Status(AgentStatus::instance().m_Logic)
 {
     m_LogicConn.Close();
     m_LastRecvTime = NowMs();
@@ -124,14 +125,17 @@ int CServerLogic::Run()
     int32_t connectedAt = 0;
     bool wasConnected = false;
     int failures = 0;
+    m_Status.SetServer(settings.m_LogicServerIp, settings.m_LogicServerPort.load());
     for (;;) {
         if (!m_LogicConn.IsConnected()) {
+            m_Status.m_Link.Set(kLinkDisconnected);
             if (wasConnected)
                 PauseAfterShortLink(connectedAt);
             wasConnected = false;
             if (m_LogicConn.Connect(settings.m_LogicServerIp.c_str(),
                                     static_cast<unsigned int>(settings.m_LogicServerPort.load()),
                                     kConnectTimeoutSec) != 0) {
+                m_Status.m_Link.Up();
                 SendDevLogin();
                 failures = 0;
                 wasConnected = true;
@@ -184,7 +188,7 @@ int CServerLogic::SendHeartbeat()
 {
     if (!m_LogicConn.IsConnected())
         return 0;
-    return m_LogicConn.QueueText(kHeartbeatText);
+    return m_Status.CountHeartbeat(m_LogicConn.QueueText(kHeartbeatText));
 }
 
 int CServerLogic::SendDevLogin()
@@ -200,7 +204,7 @@ int CServerLogic::SendDevLogin()
     char text[kMessageBufferSize];
     if (FormatDevLogin(text, sizeof(text), devId.c_str()) < 0)
         return 0;
-    return m_LogicConn.QueueText(text);
+    return m_Status.CountLogin(m_LogicConn.QueueText(text));
 }
 
 int CServerLogic::SendCameraState(const NotifyEvent &event)
