@@ -223,6 +223,10 @@ password = "{password}
 # lines carry the opening quote only.
 
 
+class CaptureError(RuntimeError):
+    pass
+
+
 class Capture:
     """tcpdump inside the agent's network, writing a pcap file: every
     interface of the namespace (loopback, where the cloud's servers are, and
@@ -251,7 +255,7 @@ class Capture:
         while "listening on" not in self.log():
             if not self.proc.alive() or time.monotonic() > deadline:
                 self.stop()
-                raise RuntimeError("tcpdump did not start: %s" % self.log().strip())
+                raise CaptureError("tcpdump did not start: %s" % self.log().strip())
             time.sleep(0.05)
 
     def log(self):
