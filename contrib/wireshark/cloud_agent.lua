@@ -52,6 +52,9 @@ local NAMES = {
     },
 }
 
+-- Every link has the same heartbeat, so it is named even where the link is not known.
+local UNPLACED_NAMES = { [0] = "heartbeat" }
+
 -- A param that only one side of one link sends tells which link and side a
 -- message belongs to, when the conversation is not known yet.
 local TELLTALE_PARAMS = {
@@ -312,7 +315,7 @@ local function dissect_text(set, tvb, offset, len, pinfo, tree, default_link)
         tree:add_proto_expert_info(set.experts.no_type)
         name = "text without a type"
     else
-        local names = link and NAMES[link][up and "up" or "down"] or {}
+        local names = link and NAMES[link][up and "up" or "down"] or UNPLACED_NAMES
         name = names[msgtype] or ("type " .. msgtype)
         local item = tree:add(f.msgtype, tvb(offset + ts, #digits), msgtype)
         item:append_text(" (" .. name .. ")")
@@ -409,6 +412,7 @@ local function dissect_stream(proto, set, tvb, pinfo, tree, default_link)
         local len = tvb(offset, 4):le_uint()
         if len > MAX_BODY then
             local ftree = tree:add(proto, tvb(offset))
+            ftree:append_text(", impossible frame length")
             local item = ftree:add_le(set.fields.length, tvb(offset, 4))
             item:add_proto_expert_info(set.experts.impossible,
                                        "Frame length " .. len .. " exceeds " .. MAX_BODY ..
