@@ -69,7 +69,7 @@ public:
     int CountLogin(int queued);
 
     LinkStatus m_Link;
-    SharedText m_Server;  // "host:port", empty until a logic server is known
+    SharedText m_Server; // "host:port", empty until a logic server is known
     TimeMark m_LastMessage;
     std::atomic<uint32_t> m_Heartbeats{0};
     std::atomic<uint32_t> m_Logins{0};
@@ -89,7 +89,7 @@ public:
     void Restart();
 
     LinkStatus m_Relay;
-    SharedText m_RelayServer;  // "host:port"
+    SharedText m_RelayServer; // "host:port"
     SharedText m_SxtId;
     std::atomic<bool> m_Forwarding;
     std::atomic<uint32_t> m_FramesSent{0};

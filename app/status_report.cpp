@@ -5,7 +5,7 @@
 
 namespace {
 const size_t kLineSize = 512;
-const size_t kTextLimit = 64;  // longest address or relay id shown
+const size_t kTextLimit = 64; // longest address or relay id shown
 
 const char *LinkStateName(LinkState state)
 {
@@ -87,10 +87,9 @@ void AppendChannel(std::string *out, int32_t index, const ChannelStatus &channel
                       keyFrame.text, Read(channel.m_CommandsDone), Read(channel.m_CommandsSkipped)) > 0)
         *out += line;
 }
-}  // namespace
+} // namespace
 
-std::string FormatStatusReport(const AgentStatus &status, int32_t now, int32_t channelCount,
-                               int32_t quality)
+std::string FormatStatusReport(const AgentStatus &status, int32_t now, int32_t channelCount, int32_t quality)
 {
     std::string out = "cloud-agent status\n";
     char line[kLineSize];

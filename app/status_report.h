@@ -12,7 +12,6 @@
 // channelCount, at most kMaxStatusChannels), alarms and discovery. Times
 // never taken read "-"; texts from the servers are cut to a short
 // printable form, so every line stays one line.
-std::string FormatStatusReport(const AgentStatus &status, int32_t now, int32_t channelCount,
-                               int32_t quality);
+std::string FormatStatusReport(const AgentStatus &status, int32_t now, int32_t channelCount, int32_t quality);
 
 #endif

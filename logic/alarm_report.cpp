@@ -83,7 +83,8 @@ int CServerLogic::ReportAlarm(int32_t kind)
     if (FormatSnapshotName(fileName, sizeof(fileName), sxtId.c_str(), m_AlarmTime) < 0)
         return 0;
     AgentSettings &settings = AgentSettings::instance();
-    bool uploaded = m_Uploader.HttpPostFile(settings.m_UploadUrl.Get().c_str(), snapshot.bytes, size, fileName) == 1;
+    bool uploaded =
+        m_Uploader.HttpPostFile(settings.m_UploadUrl.Get().c_str(), snapshot.bytes, size, fileName) == 1;
     status.NoteUpload(uploaded);
     if (!uploaded)
         return 0;
@@ -100,7 +101,8 @@ int CServerLogic::ReportAlarm(int32_t kind)
     values.nodeName = nodeName.c_str();
     values.cameraName = cameraName.c_str();
     char report[kAlarmReportSize];
-    if (FormatAlarmReportText(report, sizeof(report), kind, values) >= 0 && m_LogicConn.QueueText(report) != 0)
+    if (FormatAlarmReportText(report, sizeof(report), kind, values) >= 0 &&
+        m_LogicConn.QueueText(report) != 0)
         Count(status.m_Reported);
     return 0;
 }

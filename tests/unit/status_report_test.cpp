@@ -49,7 +49,7 @@ TEST_F(StatusReportTest, CountsStatesAndAgesOfAWorkingAgent)
     AdvanceClockMs(2000);
     logic.m_Link.Up();
     EXPECT_EQ(1, logic.CountLogin(1));
-    EXPECT_EQ(0, logic.CountLogin(0));  // not queued: not counted
+    EXPECT_EQ(0, logic.CountLogin(0)); // not queued: not counted
     logic.CountHeartbeat(1);
     logic.CountHeartbeat(1);
 
@@ -59,7 +59,7 @@ TEST_F(StatusReportTest, CountsStatesAndAgesOfAWorkingAgent)
     channel.SetForwarding(true);
     channel.CountFrame(true, true);
     channel.CountFrame(true, false);
-    channel.CountFrame(false, true);  // dropped: no key frame sent
+    channel.CountFrame(false, true); // dropped: no key frame sent
     Count(channel.m_CommandsDone);
     Count(channel.m_CommandsSkipped);
 
@@ -98,19 +98,19 @@ TEST_F(StatusReportTest, SinceMovesOnlyWhenTheStateChangesOrTheLinkComesUpAgain)
     channel.SetRelay("cam-0001", "192.0.2.9", "7000");
     channel.m_Relay.Up();
     AdvanceClockMs(4000);
-    channel.NoteRelayDown(true);  // the link dropped
+    channel.NoteRelayDown(true); // the link dropped
     AdvanceClockMs(5000);
-    channel.NoteRelayDown(true);  // still down on the next pass: since stays
+    channel.NoteRelayDown(true); // still down on the next pass: since stays
     EXPECT_NE(std::string::npos,
               Lines(FormatStatusReport(status, NowMs(), 1, 4))[3].find("relay disconnected 192.0.2.9:7000 "
-                                                                        "id cam-0001 since 5 s,"));
+                                                                       "id cam-0001 since 5 s,"));
     channel.m_Relay.Up();
     AdvanceClockMs(3000);
-    channel.m_Relay.Up();  // dropped and back within one pass: a new link
+    channel.m_Relay.Up(); // dropped and back within one pass: a new link
     AdvanceClockMs(1000);
     EXPECT_NE(std::string::npos,
               Lines(FormatStatusReport(status, NowMs(), 1, 4))[3].find("relay connected 192.0.2.9:7000 "
-                                                                        "id cam-0001 since 1 s,"));
+                                                                       "id cam-0001 since 1 s,"));
     channel.SetRelay("", "", "");
     channel.NoteRelayDown(false);
     EXPECT_NE(std::string::npos,
@@ -133,4 +133,4 @@ TEST_F(StatusReportTest, ServerTextsStayOnOneShortLine)
         EXPECT_EQ(std::string::npos, line.find("spare"));
 }
 
-}  // namespace
+} // namespace
