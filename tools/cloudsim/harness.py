@@ -246,9 +246,11 @@ class Capture:
 
     def start(self, timeout=10.0):
         iface = "lo" if self.net.mode == "host" else "any"
-        # -Z root: tcpdump would otherwise give up root before it opens the
-        # output file, which then may not be writable. -U: each packet is
-        # written at once, so a stopped capture is complete.
+        # -Z root: tcpdump would otherwise give up root for its own user
+        # before it opens the output file, which then may not be writable.
+        # Under unshare -rn it can change to no user at all and refuses to
+        # start, so there is no capture there. -U: each packet is written at
+        # once, so a stopped capture is complete.
         cmd = ["tcpdump", "-i", iface, "-n", "-s", "0", "-U", "-Z", "root", "-w", self.path]
         self.proc = Proc("tcpdump", self.net.wrap(cmd), stdout=self.log_path)
         deadline = time.monotonic() + timeout
