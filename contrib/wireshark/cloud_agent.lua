@@ -218,6 +218,15 @@ local function place(pinfo, default_link, hint)
     return conv.link, endpoint(pinfo.src, pinfo.src_port) == conv.agent
 end
 
+-- A new file, or a new pass over one, learns everything again.
+function calink.init()
+    for port, link in pairs(server_ports) do
+        tcp_ports:remove(port, link == "upload" and Dissector.get("http-over-tcp") or calink)
+    end
+    server_ports = {}
+    conversations = {}
+end
+
 ------------------------------------------------------------------------------
 -- One frame
 
