@@ -161,7 +161,7 @@ cadisc.experts = values(DISC_EXPERTS)
 -- and which side of each conversation is the agent.
 
 local tcp_ports = DissectorTable.get("tcp.port")
-local server_ports = {}    -- port -> "logic" | "relay"
+local server_ports = {}    -- port -> "logic" | "relay" | "upload"
 local conversations = {}   -- conversation key -> { link =, agent = endpoint }
 
 local function endpoint(addr, port)
