@@ -319,6 +319,8 @@ local function dissect_text(set, tvb, offset, len, pinfo, tree, default_link)
     local link, up = place(pinfo, default_link, hint_of(params, false))
     local ts, digits = text:match('"msgType":()(%-?%d+),')
     local msgtype = tonumber(digits)
+    -- A type beyond 32 bits is no type the agent could act on.
+    if msgtype and (msgtype > 2147483647 or msgtype < -2147483648) then msgtype = nil end
     local name
     if msgtype == nil then
         tree:add_proto_expert_info(set.experts.no_type)
