@@ -1,10 +1,16 @@
 // Process entry: settings, camera credentials, SDK start-up, then the logic
-// and discovery threads, restarted whenever either ends.
+// and discovery threads, restarted whenever either ends. SIGUSR1 asks for
+// the status report, printed at the next supervision tick.
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 
+#include <string>
+
 #include "app/agent_settings.h"
+#include "app/agent_status.h"
 #include "app/deployment_data.h"
+#include "app/status_report.h"
 #include "discovery/discovery_responder.h"
 #include "logic/logic_thread.h"
 #include "runtime/clock.h"
@@ -18,6 +24,41 @@ const int kSuperviseIntervalMs = 1000;
 
 void IgnoreSignal(int) {}
 
+volatile sig_atomic_t g_StatusRequested = 0;
+
+void RequestStatus(int)
+{
+    g_StatusRequested = 1;
+}
+
+// SIGUSR1 stays blocked in every thread but the main thread, and there only
+// while it sleeps: the signal can then never cut short a socket call of a
+// worker, and the threads that main starts inherit the blocked signal.
+void SetStatusSignalBlocked(bool blocked)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+void SuperviseSleep()
+{
+    SetStatusSignalBlocked(false);
+    SleepMs(kSuperviseIntervalMs);
+    SetStatusSignalBlocked(true);
+}
+
+void PrintStatus()
+{
+    const AgentSettings &settings = AgentSettings::instance();
+    std::string report = FormatStatusReport(AgentStatus::instance(), NowMs(), settings.m_ChannelCount.load(),
+                                            settings.m_ViedoQP.load());
+    // One call, so no other thread's line lands inside the block.
+    fputs(report.c_str(), stdout);
+    fflush(stdout);
+}
+
 // The console may be a shared serial line or a log: never show the password.
 const char *MaskedPassword(const std::string &password) { return password.empty() ? "" : "***"; }
 }  // namespace
@@ -25,6 +66,9 @@ const char *MaskedPassword(const std::string &password) { return password.empty(
 int main()
 {
     signal(SIGPIPE, IgnoreSignal);
+    SetStatusSignalBlocked(true);
+    signal(SIGUSR1, RequestStatus);
+    AgentStatus::instance();  // uptime counts from here
     // One line at a time, also when the console is a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -46,10 +90,14 @@ int main()
     logic->Start(LogicThreadMain, nullptr, true, kWorkerPeriodMs);
     discovery->Start(DiscoveryResponder, nullptr, true, kWorkerPeriodMs);
     for (;;) {
-        SleepMs(kSuperviseIntervalMs);
+        SuperviseSleep();
         if (!logic->IsRunning())
             logic->Start(LogicThreadMain, nullptr, true, kWorkerPeriodMs);
         if (!discovery->IsRunning())
             discovery->Start(DiscoveryResponder, nullptr, true, kWorkerPeriodMs);
+        if (g_StatusRequested) {
+            g_StatusRequested = 0;
+            PrintStatus();
+        }
     }
 }

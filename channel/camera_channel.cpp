@@ -10,8 +10,9 @@ const char kInitialQuality[] = "4";          // sub stream until the relay serve
 CameraChannel::CameraChannel(ICameraNotify *owner, int32_t index, uint32_t hDev)
     : m_Index(index), m_hDev(hDev), m_Owner(owner), m_Width(0), m_Height(0), m_FrameSeq(0),
       m_Forwarding(false), m_RelayRecvTime(0), m_NeedKeyFrame(true), m_StopRequested(false),
-      m_LinkReady(false), m_ForwardersInFlight(0)
+      m_LinkReady(false), m_ForwardersInFlight(0), m_Status(AgentStatus::instance().Channel(index))
 {
+    m_Status.Restart();
     // The relay thread touches the connection only once a relay request has
     // arrived, and the command thread only once the connection has received
     // something, so both may start before the connection is set up.

@@ -8,6 +8,7 @@
 #include <deque>
 #include <string>
 
+#include "app/agent_status.h"
 #include "channel/camera_notify.h"
 #include "net/tcp_connection.h"
 #include "protocol/message.h"
@@ -128,6 +129,8 @@ private:
     // ForwardFrame calls in progress on the stream thread; the relay thread
     // lets them finish before it connects.
     std::atomic<int32_t> m_ForwardersInFlight;
+    // This channel's counters for the status report (process-wide record).
+    ChannelStatus &m_Status;
 };
 
 #endif

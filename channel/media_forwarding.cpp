@@ -167,4 +167,5 @@ void CameraChannel::ForwardFrame(const unsigned char *payload, uint32_t n, bool 
         queued = m_RelayConn.QueueVideoFrame(m_Width.load(), m_Height.load(), sequence, kRelayStreamKind,
                                              keyFrame, payload, static_cast<int32_t>(n), timeStamp);
     m_NeedKeyFrame.store(queued == 0);
+    m_Status.CountFrame(queued != 0, keyFrame);
 }

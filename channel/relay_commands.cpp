@@ -96,9 +96,11 @@ void CameraChannel::QueueCommand(const ParsedMessage &message)
         wasEmpty = m_CommandQueue.empty();
         // A relay server may send faster than commands are carried out;
         // the backlog stays bounded without losing what changes state.
-        if (m_CommandQueue.size() >= kMaxQueuedCommands)
+        if (m_CommandQueue.size() >= kMaxQueuedCommands) {
             m_CommandQueue.erase(m_CommandQueue.begin() +
                                  static_cast<std::ptrdiff_t>(CommandToDrop(m_CommandQueue)));
+            Count(m_Status.m_CommandsSkipped);
+        }
         m_CommandQueue.push_back(message);
     }
     // The command thread sleeps only on an empty queue.
@@ -149,6 +151,7 @@ int CameraChannel::CommandStep(void *channel)
         command = self->m_CommandQueue.front();
         self->m_CommandQueue.pop_front();
     }
+    Count(self->m_Status.m_CommandsDone);
     self->CarryOut(command);
     return 1;
 }
@@ -158,11 +161,13 @@ void CameraChannel::CarryOut(const ParsedMessage &command)
     switch (command.m_MsgType) {
     case kRelayStartForwarding:
         m_Forwarding.store(true);
+        m_Status.SetForwarding(true);
         HI_NET_DEV_MakeKeyFrame(m_hDev, AgentSettings::instance().m_ViedoQP.load() > 3 ? kSdkSubStream
                                                                                       : kSdkMainStream);
         break;
     case kRelayStopForwarding:
         m_Forwarding.store(false);
+        m_Status.SetForwarding(false);
         break;
     case kRelayPtz:
         PtzControl(DecimalValue(command.m_Fields.Get("PTZCommand")));

@@ -45,6 +45,7 @@ void CameraChannel::RunRelayLoop()
             if (m_RelayConn.IsConnected())
                 m_RelayConn.Close();
             AssignRelay(request.fields);
+            m_Status.SetRelay(m_SxtId, m_TransIp, m_TransPort);
         }
         if (!m_RelayConn.IsConnected() && HasRelayAddress() && ComeUp(&link))
             announced = true;
@@ -52,6 +53,7 @@ void CameraChannel::RunRelayLoop()
             ServeLink(&link);
             continue;
         }
+        m_Status.NoteRelayDown(HasRelayAddress());
         if (!m_SxtId.empty() && announced) {
             NotifyOwner("0");
             announced = false;
@@ -82,6 +84,7 @@ bool CameraChannel::ComeUp(RelayLinkTimes *link)
     // Video may follow the login now, starting with a key frame.
     m_NeedKeyFrame.store(true);
     m_LinkReady.store(true);
+    m_Status.m_Relay.Up();
     NotifyOwner("1");
     return true;
 }

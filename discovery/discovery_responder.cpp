@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "app/agent_settings.h"
+#include "app/agent_status.h"
 #include "runtime/bounded_format.h"
 #include "runtime/mutex.h"
 #include "runtime/thread_name.h"
@@ -108,7 +109,8 @@ int32_t DiscoveryServe(uint16_t port)
         int length = FormatAnswerFromSettings(buffer, sizeof(buffer));
         if (length <= 0)
             continue;
-        sendto(fd, buffer, static_cast<size_t>(length), 0,
-               reinterpret_cast<const struct sockaddr *>(&destination), sizeof(destination));
+        if (sendto(fd, buffer, static_cast<size_t>(length), 0,
+                   reinterpret_cast<const struct sockaddr *>(&destination), sizeof(destination)) == length)
+            Count(AgentStatus::instance().m_DiscoveryAnswers);
     }
 }

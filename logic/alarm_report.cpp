@@ -49,6 +49,8 @@ int AlarmEventCallback(unsigned int, unsigned int, unsigned char *, unsigned int
 
 int CServerLogic::ReportAlarm(int32_t kind)
 {
+    AlarmStatus &status = AgentStatus::instance().m_Alarms;
+    Count(status.m_Seen);
     // Copies are taken now: the relay thread may assign a new id meanwhile,
     // and the upload below may take many seconds.
     CameraChannel *channel = FirstChannel();
@@ -60,8 +62,10 @@ int CServerLogic::ReportAlarm(int32_t kind)
     std::string cameraName = channel->GetCameraName();
     if (!m_LogicConn.IsConnected())
         return 0;
-    if (ElapsedMs(NowMs(), m_AlarmTime) <= kAlarmSpacingMs)
+    if (ElapsedMs(NowMs(), m_AlarmTime) <= kAlarmSpacingMs) {
+        Count(status.m_RateLimited);
         return 0;
+    }
     // From here on the alarm counts for the spacing, whatever follows.
     m_AlarmTime = NowMs();
 
@@ -79,7 +83,10 @@ int CServerLogic::ReportAlarm(int32_t kind)
     if (FormatSnapshotName(fileName, sizeof(fileName), sxtId.c_str(), m_AlarmTime) < 0)
         return 0;
     AgentSettings &settings = AgentSettings::instance();
-    if (m_Uploader.HttpPostFile(settings.m_UploadUrl.Get().c_str(), snapshot.bytes, size, fileName) != 1)
+    bool uploaded =
+        m_Uploader.HttpPostFile(settings.m_UploadUrl.Get().c_str(), snapshot.bytes, size, fileName) == 1;
+    status.NoteUpload(uploaded);
+    if (!uploaded)
         return 0;
     printf("HttpPostFile \n");
 
@@ -94,7 +101,8 @@ int CServerLogic::ReportAlarm(int32_t kind)
     values.nodeName = nodeName.c_str();
     values.cameraName = cameraName.c_str();
     char report[kAlarmReportSize];
-    if (FormatAlarmReportText(report, sizeof(report), kind, values) >= 0)
-        m_LogicConn.QueueText(report);
+    if (FormatAlarmReportText(report, sizeof(report), kind, values) >= 0 &&
+        m_LogicConn.QueueText(report) != 0)
+        Count(status.m_Reported);
     return 0;
 }

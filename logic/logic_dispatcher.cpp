@@ -70,4 +70,5 @@ void CServerLogic::HandleMessage(const std::string &text)
         break;
     }
     m_LastRecvTime = NowMs();
+    m_Status.NoteMessage();
 }

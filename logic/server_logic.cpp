@@ -28,7 +28,8 @@ uint32_t TimeUntilPast(int32_t now, int32_t since, uint32_t limit)
 }  // namespace
 
 CServerLogic::CServerLogic()
-    : m_RetryEventCount(0), m_hDev(0), m_LastRecvTime(0), m_LoginRetryTime(0), m_AlarmTime(0)
+    : m_RetryEventCount(0), m_hDev(0), m_LastRecvTime(0), m_LoginRetryTime(0), m_AlarmTime(0),
+      m_Status(AgentStatus::instance().m_Logic)
 {
     m_LogicConn.Close();
     m_LastRecvTime = NowMs();
@@ -117,6 +118,8 @@ uint32_t CServerLogic::EventWaitMs(int32_t now)
 
 int CServerLogic::Run()
 {
+    AgentSettings &settings = AgentSettings::instance();
+    m_Status.SetServer(settings.m_LogicServerIp, settings.m_LogicServerPort.load());
     LogicLinkState link;
     for (;;) {
         if (!m_LogicConn.IsConnected() && !ReconnectLogic(&link))
@@ -129,14 +132,17 @@ int CServerLogic::Run()
 bool CServerLogic::ReconnectLogic(LogicLinkState *link)
 {
     AgentSettings &settings = AgentSettings::instance();
+    m_Status.m_Link.Set(kLinkDisconnected);
     if (link->wasConnected)
         PauseAfterShortLink(link->connectedAt);
     link->wasConnected = false;
     bool connected = m_LogicConn.Connect(settings.m_LogicServerIp.c_str(),
                                          static_cast<unsigned int>(settings.m_LogicServerPort.load()),
                                          kConnectTimeoutSec) != 0;
-    if (connected)
+    if (connected) {
+        m_Status.m_Link.Up();
         SendDevLogin();
+    }
     m_LastRecvTime = NowMs();
     if (!connected)
         return ++link->failures <= kMaxFailedConnects;
@@ -193,7 +199,7 @@ int CServerLogic::SendHeartbeat()
 {
     if (!m_LogicConn.IsConnected())
         return 0;
-    return m_LogicConn.QueueText(kHeartbeatText);
+    return m_Status.CountHeartbeat(m_LogicConn.QueueText(kHeartbeatText));
 }
 
 int CServerLogic::SendDevLogin()
@@ -209,7 +215,7 @@ int CServerLogic::SendDevLogin()
     char text[kMessageBufferSize];
     if (FormatDevLogin(text, sizeof(text), devId.c_str()) < 0)
         return 0;
-    return m_LogicConn.QueueText(text);
+    return m_Status.CountLogin(m_LogicConn.QueueText(text));
 }
 
 int CServerLogic::SendCameraState(const NotifyEvent &event)

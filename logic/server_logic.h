@@ -8,6 +8,7 @@
 #include <string>
 
 #include "alarm/http_post_file.h"
+#include "app/agent_status.h"
 #include "channel/camera_channel.h"
 #include "channel/camera_notify.h"
 #include "logic/interface_query.h"
@@ -96,6 +97,7 @@ public:
     int32_t m_LoginRetryTime;
     int32_t m_AlarmTime;  // alarm thread only
     CHttpUploader m_Uploader;
+    LogicStatus &m_Status;  // the logic link's counters for the status report
 };
 
 // Receive callback of the logic connection.

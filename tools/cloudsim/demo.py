@@ -22,7 +22,16 @@ def main(argv=None):
     p.add_argument("--pace", type=float, default=1.5, help="seconds between cloud commands")
     p.add_argument("--host-network", action="store_true",
                    help="do not make a network namespace")
+    p.add_argument("--pcap", action="store_true",
+                   help="also capture the agent's traffic into capture.pcap (tcpdump)")
     a = p.parse_args(argv)
+    pcap = None
+    if a.pcap:
+        missing = harness.Capture.missing()
+        if missing:
+            print("demo: no capture: %s (tools/bootstrap installs it when run as root)" % missing)
+            return 1
+        pcap = os.path.join(a.out, "capture.pcap")
 
     if a.host_network:
         mode, why = "host", "asked for with --host-network"
@@ -59,7 +68,7 @@ def main(argv=None):
         print("demo: cloud and agent for %.0f s; output in %s" % (a.duration, a.out))
         sys.stdout.flush()
         res = harness.run_session(a.agent, a.netlib, a.out, net, duration=a.duration,
-                                  pace=a.pace)
+                                  pace=a.pace, pcap=pcap)
     except KeyboardInterrupt:
         print("demo: interrupted; everything started was stopped")
         return 130
@@ -73,12 +82,16 @@ def main(argv=None):
     for label, path in (("video", "video.h264"), ("frame grab", "frame.png"),
                         ("uploads", "uploads"), ("summary", "summary.json"),
                         ("summary table", "summary.txt"), ("agent console", "agent/agent.log"),
-                        ("SDK journal", "agent/sdk-journal.txt")):
+                        ("SDK journal", "agent/sdk-journal.txt"), ("capture", "capture.pcap")):
         full = os.path.join(a.out, path)
         if os.path.exists(full):
             print("  %-14s %s" % (label, full))
     if not os.path.exists(os.path.join(a.out, "frame.png")):
         print("  (no frame grab: install ffmpeg for one)")
+    if pcap:
+        print("Capture: %s; read it with" % "; ".join(res.get("capture_stats") or ["?"]))
+        print("  tshark -X lua_script:contrib/wireshark/cloud_agent.lua -r %s -Y calink"
+              % os.path.relpath(pcap))
     ok = res["cloud_exit"] == 0
     if not res.get("agent_alive_at_end"):
         print("demo: the agent ended during the run (see %s)" % res["agent_log"])

@@ -223,6 +223,59 @@ password = "{password}
 # lines carry the opening quote only.
 
 
+class CaptureError(RuntimeError):
+    pass
+
+
+class Capture:
+    """tcpdump inside the agent's network, writing a pcap file: every
+    interface of the namespace (loopback, where the cloud's servers are, and
+    eth0, where discovery travels), or loopback alone on the host network.
+    start() returns once tcpdump is capturing."""
+
+    def __init__(self, net, path):
+        self.net = net
+        self.path = path
+        self.log_path = path + ".log"
+        self.proc = None
+
+    @staticmethod
+    def missing():
+        """Why no capture can be made here, or None."""
+        return None if shutil.which("tcpdump") else "tcpdump is not installed"
+
+    def start(self, timeout=10.0):
+        iface = "lo" if self.net.mode == "host" else "any"
+        # -Z root: tcpdump would otherwise give up root for its own user
+        # before it opens the output file, which then may not be writable.
+        # Under unshare -rn it can change to no user at all and refuses to
+        # start, so there is no capture there. -U: each packet is written at
+        # once, so a stopped capture is complete.
+        cmd = ["tcpdump", "-i", iface, "-n", "-s", "0", "-U", "-Z", "root", "-w", self.path]
+        self.proc = Proc("tcpdump", self.net.wrap(cmd), stdout=self.log_path)
+        deadline = time.monotonic() + timeout
+        while "listening on" not in self.log():
+            if not self.proc.alive() or time.monotonic() > deadline:
+                self.stop()
+                raise CaptureError("tcpdump did not start: %s" % self.log().strip())
+            time.sleep(0.05)
+
+    def log(self):
+        try:
+            with open(self.log_path, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def stop(self):
+        """Stops the capture; returns tcpdump's closing lines (packets
+        captured, dropped)."""
+        if self.proc is not None:
+            self.proc.stop(grace=5.0)
+            self.proc = None
+        return [x for x in self.log().splitlines() if "packets" in x]
+
+
 def sim_env(workdir, netlib, user="admin", password="cam-secret", camera_ip=AGENT_ADDR):
     env = dict(os.environ)
     env.update({
@@ -252,7 +305,8 @@ def snapshot_path(netlib):
 
 def run_session(agent, netlib, out, net, duration=30.0, pace=1.5, stream=None,
                 with_config=True, cloud=True, agent_seconds=None, extra_cloud_args=(),
-                agent_env=None, agent_prefix=(), agent_grace=3.0, cloud_limit=None):
+                agent_env=None, agent_prefix=(), agent_grace=3.0, cloud_limit=None,
+                pcap=None, before_stop=None):
     """One run: the cloud first (until it listens), then the agent; waits for
     the cloud to finish (or agent_seconds without a cloud), stops both.
     agent_env adds to the agent's environment (the simulated SDK's settings),
@@ -279,7 +333,12 @@ def run_session(agent, netlib, out, net, duration=30.0, pace=1.5, stream=None,
               "agent_log": os.path.join(work, "agent.log"),
               "journal": env["NETLIB_SIM_JOURNAL"], "cloud_exit": None, "agent_exit": None}
     procs = []
+    capture = None
     try:
+        if pcap:
+            capture = Capture(net, pcap)
+            capture.start()
+            result["pcap"] = pcap
         if cloud:
             ready = os.path.join(out, ".ready")
             if os.path.exists(ready):
@@ -327,6 +386,8 @@ def run_session(agent, netlib, out, net, duration=30.0, pace=1.5, stream=None,
             result["cloud_exit"] = cloud_proc.wait(limit)
         else:
             time.sleep(agent_seconds or 3)
+        if before_stop is not None:
+            before_stop(result)
         result["agent_alive_at_end"] = agent_proc.alive()
     finally:
         for p in reversed(procs):
@@ -335,4 +396,6 @@ def run_session(agent, netlib, out, net, duration=30.0, pace=1.5, stream=None,
                 result["agent_exit"] = code
             elif result["cloud_exit"] is None:
                 result["cloud_exit"] = code
+        if capture is not None:
+            result["capture_stats"] = capture.stop()
     return result
