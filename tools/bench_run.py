@@ -839,6 +839,11 @@ def wakes_by_thread(window):
     return out
 
 
+def voluntary(window):
+    """The voluntary part of a WakeWindow result's agent wake-ups."""
+    return sum(vol for vol, _ in window["threads_vol_invol"].values())
+
+
 def calls_by_name(counted):
     """{call: count} of count_syscalls's result, over all threads."""
     out = {}
@@ -911,13 +916,14 @@ def table(results):
     iw = idle["wakes"]
     rate = iw["agent_wakeups"] / iw["wall_s"]
     row("6 Idle wake-ups, agent threads (/proc ctxt switches, %.0f s)" % iw["wall_s"],
-        "%.2f a second (%d): %s" % (rate, iw["agent_wakeups"], shares(wakes_by_thread(iw), iw["wall_s"])),
+        "%.2f a second (%d, %d voluntary): %s" % (rate, iw["agent_wakeups"], voluntary(iw),
+                                                  shares(wakes_by_thread(iw), iw["wall_s"])),
         "<= %.0f/s" % GOALS["idle_wakeups_s"], rate <= GOALS["idle_wakeups_s"], iw["load"])
     fw = fwd["wakes"]
     per = fw["agent_wakeups"] / fw["frames"] if fw["frames"] else float("inf")
     row("7 Forwarding wake-ups per frame, agent threads (%.0f s)" % fw["wall_s"],
-        "%.2f (%d in %d frames): %s" % (per, fw["agent_wakeups"], fw["frames"],
-                                       shares(wakes_by_thread(fw), fw["frames"])),
+        "%.2f (%d in %d frames, %d voluntary): %s" % (per, fw["agent_wakeups"], fw["frames"], voluntary(fw),
+                                                     shares(wakes_by_thread(fw), fw["frames"])),
         "<= %.0f" % GOALS["forward_wakeups_frame"], per <= GOALS["forward_wakeups_frame"], fw["load"])
     sc = results["syscalls"]
     per = sc["calls"] / sc["frames"] if sc["frames"] else float("inf")
