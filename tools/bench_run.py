@@ -11,9 +11,10 @@ wakes fast). The simulated camera SDK makes synthetic frames that carry its
 frame counter and the monotonic time of their handoff to the agent.
 
 Two agent runs:
-  A  25 fps of 20 KB frames: idle CPU (forwarding off), forwarding CPU and
-     latency (forwarding on), then peak memory while an alarm's snapshot
-     upload is held in flight by a slow upload server;
+  A  25 fps of 20 KB frames: idle CPU and wake-ups (forwarding off),
+     forwarding CPU, latency and wake-ups (forwarding on), system calls per
+     frame (strace attached while forwarding), then peak memory while an
+     alarm's snapshot upload is held in flight by a slow upload server;
   B  100 KB frames as fast as the SDK can make them: the throughput ceiling.
 Then the micro-benchmarks. Prints one table; writes every figure to
 OUT/results.json. Exit status 0 when every goal is met, 1 when one is
@@ -44,6 +45,7 @@ IDLE_S = 20.0
 FORWARD_MIN_FRAMES = 1000
 FORWARD_S = 41.0                 # 25 fps: a little over 1,000 frames
 THROUGHPUT_S = 10.0
+STRACE_S = 10.0                  # forwarding with strace attached
 UPLOAD_HOLD_S = 3.0              # how long the upload is kept in flight
 SNAPSHOT_BYTES = 512000          # near the largest the upload body can carry
 
@@ -53,6 +55,9 @@ GOALS = {
     "latency_p99_us": 1000,      # at most
     "throughput_mb_s": 500.0,    # at least (MB = 10^6 bytes)
     "peak_rss_mb": 8.0,          # at most (MB = 2^20 bytes)
+    "idle_wakeups_s": 2.0,       # agent threads, at most
+    "forward_wakeups_frame": 2.0,  # agent threads, at most
+    "syscalls_frame": 4.0,       # at most
 }
 
 
@@ -111,6 +116,36 @@ def run_delay_s(pid):
     return total / 1e9
 
 
+def is_sdk_thread(name):
+    """The simulated SDK names its own threads netlib-*; every other thread
+    of the process is the agent's."""
+    return name.startswith("netlib-")
+
+
+def thread_switches(pid):
+    """{(tid, start time): [name, voluntary, involuntary context switches]}
+    for every thread of the process; the start time tells a reused tid from
+    the thread that had it before."""
+    out = {}
+    try:
+        tids = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return out
+    for tid in tids:
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+                stat = f.read()
+            with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+                status = dict(line.split(":", 1) for line in f if ":" in line)
+            name = stat[stat.index("(") + 1:stat.rindex(")")]
+            start = int(stat.rsplit(")", 1)[1].split()[19])
+            out[(int(tid), start)] = [name, int(status["voluntary_ctxt_switches"]),
+                                      int(status["nonvoluntary_ctxt_switches"])]
+        except (OSError, KeyError, ValueError, IndexError):
+            continue
+    return out
+
+
 def status_kb(pid, key):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -143,6 +178,172 @@ class CpuWindow:
                 "percent": 100.0 * cpu / wall if wall > 0 else 0.0,
                 "threads_cpu_s": per_thread, "load": loadavg(),
                 "waited_for_cpu_s": round(run_delay_s(self.pid) - self.delay0, 4)}
+
+
+class WakeWindow:
+    """Wake-ups of the agent's threads over a stretch of wall time: the
+    voluntary and involuntary context switches of /proc/<pid>/task/*/status.
+    A thread that starts inside the window counts from zero; one that ends
+    inside it counts up to the last sample that saw it, so sample() runs
+    every half second while the window is open (see hold)."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.first = thread_switches(pid)
+        self.last = dict(self.first)
+        self.t0 = time.monotonic()
+
+    def sample(self):
+        self.last.update(thread_switches(self.pid))
+
+    def finish(self):
+        now = thread_switches(self.pid)
+        self.last.update(now)
+        wall = time.monotonic() - self.t0
+        agent, sdk, threads = 0, 0, {}
+        for key, (name, vol, invol) in sorted(self.last.items()):
+            _, vol0, invol0 = self.first.get(key, (name, 0, 0))
+            woke = (vol - vol0) + (invol - invol0)
+            if is_sdk_thread(name):
+                sdk += woke
+                continue
+            agent += woke
+            note = "" if key in self.first else " (started in the window)"
+            note += "" if key in now else " (ended in the window)"
+            threads["%s/%d%s" % (name, key[0], note)] = [vol - vol0, invol - invol0]
+        return {"wall_s": round(wall, 3), "agent_wakeups": agent, "sdk_wakeups": sdk,
+                "threads_vol_invol": threads, "load": loadavg()}
+
+
+def hold(seconds, wakes):
+    """Sleeps for `seconds`, sampling the wake-up window twice a second."""
+    end = time.monotonic() + seconds
+    while True:
+        left = end - time.monotonic()
+        if left <= 0:
+            return
+        time.sleep(min(0.5, left))
+        wakes.sample()
+
+
+# ----------------------------------------------------------- system calls
+STRACE_LINE = re.compile(r"^(\d+)\s+(\d+\.\d+)\s+(.*)$")
+CALL_NAME = re.compile(r"^([a-z_0-9]+)\(")
+RESUMED = re.compile(r"^<\.\.\. ([a-z_0-9]+) resumed>")
+FAILED = re.compile(r"= -1 (E[A-Z]+)")
+PIPE = re.compile(r"<pipe:\[(\d+)\]>")
+
+
+def thread_names(pid):
+    """{tid: name} of the process's threads now."""
+    return {key[0]: value[0] for key, value in thread_switches(pid).items()}
+
+
+def all_traced_by(pid, tracer):
+    """Whether every thread of the process is traced by `tracer`."""
+    try:
+        tids = os.listdir("/proc/%d/task" % pid)
+        for tid in tids:
+            with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+                if not any(line.split() == ["TracerPid:", str(tracer)] for line in f):
+                    return False
+    except OSError:
+        return False
+    return bool(tids)
+
+
+def count_syscalls(trace, names, t0, t1):
+    """System calls in an `strace -f -ttt -y` log entered between the wall
+    times t0 and t1, by thread and call.
+
+    Counted: every call of the agent's threads (tids missing from `names`,
+    threads that came and went unseen, count as the agent's), and on the
+    SDK's netlib-* threads only what the agent's stream callback does there:
+    a write to a pipe that an agent thread reads or polls (the wake pipe of
+    the relay connection) and a futex on a word that an agent thread uses too
+    (a queue lock the two share). The SDK's own calls (its clock, sleeps and
+    files) are left out and only totalled."""
+    calls = []        # (tid, name, rest of the line)
+    pending = {}      # tid: index in calls of an unfinished call
+    failed = {}       # index in calls: error name
+    with open(trace, errors="replace") as f:
+        for line in f:
+            m = STRACE_LINE.match(line)
+            if not m:
+                continue
+            tid, when, rest = int(m.group(1)), float(m.group(2)), m.group(3)
+            resumed = RESUMED.match(rest)
+            if resumed:
+                index = pending.pop(tid, None)
+                err = FAILED.search(rest)
+                if index is not None and err:
+                    failed[index] = err.group(1)
+                continue
+            call = CALL_NAME.match(rest)
+            if not call or not t0 <= when <= t1:
+                continue
+            if rest.endswith("<unfinished ...>"):
+                pending[tid] = len(calls)
+            else:
+                err = FAILED.search(rest)
+                if err:
+                    failed[len(calls)] = err.group(1)
+            calls.append((tid, call.group(1), rest))
+
+    def agents(tid):
+        return not is_sdk_thread(names.get(tid, "?"))
+
+    pipes, words = set(), set()
+    for tid, name, rest in calls:
+        if agents(tid):
+            pipes.update(PIPE.findall(rest))
+            if name == "futex":
+                words.add(rest.split("(", 1)[1].split(",", 1)[0])
+    by_call, sdk_own = {}, 0
+    for i, (tid, name, rest) in enumerate(calls):
+        if not agents(tid):
+            first = rest.split("(", 1)[1].split(",", 1)[0]
+            ours = ((name == "write" and set(PIPE.findall(first)) & pipes) or
+                    (name == "futex" and first in words))
+            if not ours:
+                sdk_own += 1
+                continue
+        key = "%s/%d %s%s" % (names.get(tid, "?"), tid, name,
+                              " " + failed[i] if i in failed else "")
+        by_call[key] = by_call.get(key, 0) + 1
+    return {"calls": sum(by_call.values()), "by_thread_call": by_call, "sdk_own_calls": sdk_own}
+
+
+def trace_syscalls(s, seconds):
+    """Counts the agent's system calls while it forwards, over `seconds`,
+    with strace attached to every thread; the frames are those the relay
+    reader got in the same window (strace slows the agent)."""
+    pid = s.agent.pid
+    trace = os.path.join(s.work, "strace.txt")
+    names = thread_names(pid)
+    tracer = Child(["strace", "-f", "-qq", "-ttt", "-y", "-e", "trace=all", "-o", trace,
+                    "-p", str(pid)], stdout=os.path.join(s.work, "strace.log"))
+    try:
+        deadline = time.monotonic() + 10
+        while not all_traced_by(pid, tracer.pid):
+            if not tracer.alive() or time.monotonic() > deadline:
+                raise BenchError("strace did not attach to the agent (see %s)"
+                                 % os.path.join(s.work, "strace.log"))
+            time.sleep(0.05)
+        time.sleep(0.5)
+        t0 = time.time()
+        s.relay.must("mark", "mark")
+        time.sleep(seconds)
+        rep = s.relay.must("report", "report")
+        t1 = time.time()
+        names.update(thread_names(pid))
+    finally:
+        tracer.stop()
+    s.check_alive()
+    counted = count_syscalls(trace, names, t0, t1)
+    counted.update({"frames": rep["frames"], "window_s": round(t1 - t0, 3), "relay": rep,
+                    "load": loadavg()})
+    return counted
 
 
 # ------------------------------------------------------------- the cloud
@@ -481,21 +682,27 @@ def run_a(a, results):
         say("agent pid %d logged in, relay link up" % s.agent.pid)
         time.sleep(2.0)
 
-        say("idle CPU: forwarding off, stream running, %.0f s" % IDLE_S)
+        say("idle CPU and wake-ups: forwarding off, stream running, %.0f s" % IDLE_S)
         w = CpuWindow(s.agent.pid)
-        time.sleep(IDLE_S)
+        wakes = WakeWindow(s.agent.pid)
+        hold(IDLE_S, wakes)
         idle = w.finish()
+        idle["wakes"] = wakes.finish()
         s.check_alive()
         results["idle"] = idle
 
-        say("forwarding CPU and latency: 25 fps x 20 KB, %.0f s" % FORWARD_S)
+        say("forwarding CPU, latency and wake-ups: 25 fps x 20 KB, %.0f s" % FORWARD_S)
         s.forwarding_on()
         time.sleep(1.0)
         s.relay.must("mark", "mark")
         w = CpuWindow(s.agent.pid)
-        time.sleep(FORWARD_S)
+        wakes = WakeWindow(s.agent.pid)
+        hold(FORWARD_S, wakes)
         fwd = w.finish()
+        fwd["wakes"] = wakes.finish()
         rep = s.relay.must("report", "report")
+        # The frames of the window itself, before any wait for more.
+        fwd["wakes"]["frames"] = rep["frames"]
         if rep["latency_us"]["n"] < FORWARD_MIN_FRAMES:
             s.relay.must("frames %d 20" % FORWARD_MIN_FRAMES, "fewer than %d frames" % FORWARD_MIN_FRAMES)
             rep = s.relay.must("report", "report")
@@ -504,6 +711,9 @@ def run_a(a, results):
         fwd["relay"] = rep
         fwd["offered"] = rep["last_counter"] - rep["first_counter"] + 1 if rep["frames"] else 0
         results["forward"] = fwd
+
+        say("system calls per frame: strace -f attached while forwarding, %.0f s" % STRACE_S)
+        results["syscalls"] = trace_syscalls(s, STRACE_S)
 
         say("memory: alarm upload of a %d-byte snapshot held in flight for %.0f s while forwarding"
             % (SNAPSHOT_BYTES, UPLOAD_HOLD_S))
@@ -619,6 +829,52 @@ def fmt_ns(ns):
     return "%.0f ns" % ns if ns < 1000 else "%.2f us" % (ns / 1000.0)
 
 
+def wakes_by_thread(window):
+    """{thread name: wake-ups} of a WakeWindow result (threads of one name
+    added up)."""
+    out = {}
+    for key, (vol, invol) in window["threads_vol_invol"].items():
+        name = key.rsplit("/", 1)[0]
+        out[name] = out.get(name, 0) + vol + invol
+    return out
+
+
+def voluntary(window):
+    """The voluntary part of a WakeWindow result's agent wake-ups."""
+    return sum(vol for vol, _ in window["threads_vol_invol"].values())
+
+
+def calls_by_name(counted):
+    """{call: count} of count_syscalls's result, over all threads."""
+    out = {}
+    for key, n in counted["by_thread_call"].items():
+        call = key.split(" ", 1)[1]
+        out[call] = out.get(call, 0) + n
+    return out
+
+
+def shares(counts, per):
+    """'name 1.00, other 0.50' for the nonzero counts, largest first, each
+    divided by `per`."""
+    items = sorted(((n, k) for k, n in counts.items() if n), reverse=True)
+    return ", ".join("%s %.2f" % (k, n / per) for n, k in items) if per else "-"
+
+
+def breakdown(results):
+    """Lines that give every agent thread's share of rows 6 to 8."""
+    lines = ["Agent threads (name/tid), wake-ups as voluntary+involuntary context switches:"]
+    for label, window in (("idle", results["idle"]["wakes"]),
+                          ("forwarding", results["forward"]["wakes"])):
+        lines.append("  %s: %s; the SDK's threads: %d" % (
+            label, ", ".join("%s %d+%d" % (k, v, i) for k, (v, i) in
+                             sorted(window["threads_vol_invol"].items())), window["sdk_wakeups"]))
+    sc = results["syscalls"]
+    lines.append("  system calls per frame: %s; the SDK's own calls, left out: %.2f per frame" % (
+        shares(sc["by_thread_call"], sc["frames"]),
+        sc["sdk_own_calls"] / sc["frames"] if sc["frames"] else 0))
+    return lines
+
+
 def table(results):
     rows = []
     met_all = True
@@ -657,9 +913,27 @@ def table(results):
     row("5 Peak RSS, forwarding + %d KB alarm upload in flight" % (mem["snapshot_bytes"] // 1000),
         "%.1f MB VmHWM (%.1f MB at 100 KB frames, run 4)" % (hwm_mb, th["vm_hwm_kb"] / 1024.0),
         "<= %.0f MB" % GOALS["peak_rss_mb"], hwm_mb <= GOALS["peak_rss_mb"], mem["load"])
+    iw = idle["wakes"]
+    rate = iw["agent_wakeups"] / iw["wall_s"]
+    row("6 Idle wake-ups, agent threads (/proc ctxt switches, %.0f s)" % iw["wall_s"],
+        "%.2f a second (%d, %d voluntary): %s" % (rate, iw["agent_wakeups"], voluntary(iw),
+                                                  shares(wakes_by_thread(iw), iw["wall_s"])),
+        "<= %.0f/s" % GOALS["idle_wakeups_s"], rate <= GOALS["idle_wakeups_s"], iw["load"])
+    fw = fwd["wakes"]
+    per = fw["agent_wakeups"] / fw["frames"] if fw["frames"] else float("inf")
+    row("7 Forwarding wake-ups per frame, agent threads (%.0f s)" % fw["wall_s"],
+        "%.2f (%d in %d frames, %d voluntary): %s" % (per, fw["agent_wakeups"], fw["frames"], voluntary(fw),
+                                                     shares(wakes_by_thread(fw), fw["frames"])),
+        "<= %.0f" % GOALS["forward_wakeups_frame"], per <= GOALS["forward_wakeups_frame"], fw["load"])
+    sc = results["syscalls"]
+    per = sc["calls"] / sc["frames"] if sc["frames"] else float("inf")
+    row("8 System calls per frame, strace -f, SDK's own left out (%.0f s)" % sc["window_s"],
+        "%.2f (%d in %d frames): %s" % (per, sc["calls"], sc["frames"],
+                                       shares(calls_by_name(sc), sc["frames"])),
+        "<= %.0f" % GOALS["syscalls_frame"], per <= GOALS["syscalls_frame"], sc["load"])
     micro = results["micro_ns"]
     text_bytes = results.get("micro_bytes", {}).get("BM_ParseLoginAnswer")
-    for name, label in (("BM_ParseLoginAnswer", "6 ParseMessage, logic login answer%s"
+    for name, label in (("BM_ParseLoginAnswer", "9 ParseMessage, logic login answer%s"
                          % (" (%d B)" % text_bytes if text_bytes else "")),
                         ("BM_QueueVideoFrame20KB", "  QueueVideoFrame, 20 KB frame"),
                         ("BM_CommandStepPtz", "  CommandStep, queued PTZ command")):
@@ -681,6 +955,8 @@ def table(results):
                      "window the agent's threads waited %.0f ms in all for a CPU (schedstat), and each "
                      "wait lands in the latency of a frame; rerun when the machine is quieter."
                      % (busy, os.cpu_count(), 1000 * fwd.get("waited_for_cpu_s", 0)))
+    lines.append("")
+    lines.extend(breakdown(results))
     return "\n".join(lines), met_all
 
 
@@ -745,6 +1021,14 @@ def main(argv=None):
     print("CPU is the agent process's utime+stime (/proc/<pid>/stat) over the stated wall time; "
           "Load is the 1-minute load average at the end of each measurement. MB/s counts 10^6 "
           "bytes read by the relay server; RSS MB are 2^20 bytes.")
+    print("Wake-ups are the voluntary plus involuntary context switches (/proc/<pid>/task/*/status) "
+          "of the agent's threads, every thread not named netlib-* (the simulated SDK's), per second "
+          "idle or per frame the relay server got in the window. System calls: strace -f -ttt -y "
+          "over %.0f s of forwarding, divided by the frames the relay server got in that window; "
+          "every call of the agent's threads counts, and on the SDK's netlib-* threads only those "
+          "of the agent's stream callback: a write to a pipe that an agent thread reads (the relay "
+          "connection's wake pipe) and a futex on a word an agent thread also uses (a queue lock)."
+          % STRACE_S)
     print("Details (per-thread CPU, latency minimum, counts): %s; measured in %.0f s."
           % (os.path.join(a.out, "results.json"), results["seconds"]))
     return 0 if met_all else 1
