@@ -231,7 +231,8 @@ STRACE_LINE = re.compile(r"^(\d+)\s+(\d+\.\d+)\s+(.*)$")
 CALL_NAME = re.compile(r"^([a-z_0-9]+)\(")
 RESUMED = re.compile(r"^<\.\.\. ([a-z_0-9]+) resumed>")
 FAILED = re.compile(r"= -1 (E[A-Z]+)")
-PIPE = re.compile(r"<pipe:\[(\d+)\]>")
+# A descriptor in an `strace -y` line: its kind and inode, e.g. pipe:[555].
+DESCRIPTOR = re.compile(r"<((?:pipe|socket):\[\d+\])>")
 
 
 def thread_names(pid):
@@ -259,11 +260,13 @@ def count_syscalls(trace, names, t0, t1):
     Counted: every call of the agent's threads (tids missing from `names`,
     threads that came and went unseen, count as the agent's), and on the
     SDK's netlib-* threads only what the agent's stream callback does there:
-    a write to a pipe that an agent thread reads or polls (the wake pipe of
-    the relay connection) and a futex on a word that an agent thread uses too
-    (a queue lock the two share). The SDK's own calls (its clock, sleeps and
-    files) are left out and only totalled."""
+    a call on a pipe or socket that an agent thread also uses (the relay
+    connection's wake pipe, or its socket when a frame is sent straight from
+    the callback) and a futex on a word that an agent thread uses too (a
+    lock the two share). The SDK's own calls (its clock, sleeps and files)
+    are left out and only totalled."""
     calls = []        # (tid, name, rest of the line)
+    agent_lines = []  # every call line of the agent's threads, in the window or not
     pending = {}      # tid: index in calls of an unfinished call
     failed = {}       # index in calls: error name
     with open(trace, errors="replace") as f:
@@ -280,6 +283,8 @@ def count_syscalls(trace, names, t0, t1):
                     failed[index] = err.group(1)
                 continue
             call = CALL_NAME.match(rest)
+            if call and not is_sdk_thread(names.get(tid, "?")):
+                agent_lines.append((call.group(1), rest))
             if not call or not t0 <= when <= t1:
                 continue
             if rest.endswith("<unfinished ...>"):
@@ -293,17 +298,16 @@ def count_syscalls(trace, names, t0, t1):
     def agents(tid):
         return not is_sdk_thread(names.get(tid, "?"))
 
-    pipes, words = set(), set()
-    for tid, name, rest in calls:
-        if agents(tid):
-            pipes.update(PIPE.findall(rest))
-            if name == "futex":
-                words.add(rest.split("(", 1)[1].split(",", 1)[0])
+    descriptors, words = set(), set()
+    for name, rest in agent_lines:
+        descriptors.update(DESCRIPTOR.findall(rest))
+        if name == "futex":
+            words.add(rest.split("(", 1)[1].split(",", 1)[0])
     by_call, sdk_own = {}, 0
     for i, (tid, name, rest) in enumerate(calls):
         if not agents(tid):
             first = rest.split("(", 1)[1].split(",", 1)[0]
-            ours = ((name == "write" and set(PIPE.findall(first)) & pipes) or
+            ours = ((name != "futex" and set(DESCRIPTOR.findall(first)) & descriptors) or
                     (name == "futex" and first in words))
             if not ours:
                 sdk_own += 1
@@ -1026,8 +1030,9 @@ def main(argv=None):
           "idle or per frame the relay server got in the window. System calls: strace -f -ttt -y "
           "over %.0f s of forwarding, divided by the frames the relay server got in that window; "
           "every call of the agent's threads counts, and on the SDK's netlib-* threads only those "
-          "of the agent's stream callback: a write to a pipe that an agent thread reads (the relay "
-          "connection's wake pipe) and a futex on a word an agent thread also uses (a queue lock)."
+          "of the agent's stream callback: a call on a pipe or socket an agent thread also uses (the "
+          "relay connection's wake pipe, or its socket for a frame sent straight from the callback) "
+          "and a futex on a word an agent thread also uses (a lock)."
           % STRACE_S)
     print("Details (per-thread CPU, latency minimum, counts): %s; measured in %.0f s."
           % (os.path.join(a.out, "results.json"), results["seconds"]))
