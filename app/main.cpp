@@ -3,6 +3,7 @@
 // the status report, printed at the next supervision tick.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/select.h>
 #include <stdio.h>
 
 #include <string>
@@ -34,19 +35,25 @@ void RequestStatus(int)
 // SIGUSR1 stays blocked in every thread but the main thread, and there only
 // while it sleeps: the signal can then never cut short a socket call of a
 // worker, and the threads that main starts inherit the blocked signal.
-void SetStatusSignalBlocked(bool blocked)
+void BlockStatusSignal()
 {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGUSR1);
-    pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
+
+// The main thread's signal mask with SIGUSR1 let in: the supervision
+// sleep waits with it, so the signal is let in for the length of the wait
+// and for no longer, in one system call.
+sigset_t g_SleepMask;
 
 void SuperviseSleep()
 {
-    SetStatusSignalBlocked(false);
-    SleepMs(kSuperviseIntervalMs);
-    SetStatusSignalBlocked(true);
+    struct timespec interval;
+    interval.tv_sec = kSuperviseIntervalMs / 1000;
+    interval.tv_nsec = static_cast<long>(kSuperviseIntervalMs % 1000) * 1000000L;
+    pselect(0, nullptr, nullptr, nullptr, &interval, &g_SleepMask);
 }
 
 void PrintStatus()
@@ -66,7 +73,9 @@ const char *MaskedPassword(const std::string &password) { return password.empty(
 int main()
 {
     signal(SIGPIPE, IgnoreSignal);
-    SetStatusSignalBlocked(true);
+    BlockStatusSignal();
+    pthread_sigmask(SIG_BLOCK, nullptr, &g_SleepMask);
+    sigdelset(&g_SleepMask, SIGUSR1);
     signal(SIGUSR1, RequestStatus);
     AgentStatus::instance();  // uptime counts from here
     // One line at a time, also when the console is a pipe.
