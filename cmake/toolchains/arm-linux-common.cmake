@@ -1,19 +1,28 @@
 # Shared part of the 32-bit ARM Linux toolchain files. The including file
-# sets ARM_LINUX_TRIPLE (arm-linux-gnueabihf or arm-linux-gnueabi) first.
+# sets ARM_LINUX_TRIPLE (arm-linux-gnueabihf, arm-linux-gnueabi or
+# arm-linux-uclibcgnueabihf) first, and may set ARM_LINUX_TOOL_PREFIX (the
+# tools' path and name prefix; default: the triple, on PATH) and
+# ARM_LINUX_TARGET_ROOT (the target's libraries; default /usr/<triple>).
 #
 # Debian's cross compilers (g++-<triple>) know their target libraries under
-# /usr/<triple>, so no --sysroot is passed; find_* look there only, and
-# programs are taken from the build machine.
+# /usr/<triple>, and the uClibc toolchain was built with its sysroot, so no
+# --sysroot is passed; find_* look there only, and programs are taken from
+# the build machine.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
-set(CMAKE_C_COMPILER ${ARM_LINUX_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${ARM_LINUX_TRIPLE}-g++)
-set(CMAKE_AR ${ARM_LINUX_TRIPLE}-ar CACHE FILEPATH "Archiver")
-set(CMAKE_RANLIB ${ARM_LINUX_TRIPLE}-ranlib CACHE FILEPATH "Ranlib")
-set(CMAKE_STRIP ${ARM_LINUX_TRIPLE}-strip CACHE FILEPATH "Strip")
+if(NOT DEFINED ARM_LINUX_TOOL_PREFIX)
+  set(ARM_LINUX_TOOL_PREFIX ${ARM_LINUX_TRIPLE}-)
+endif()
+set(CMAKE_C_COMPILER ${ARM_LINUX_TOOL_PREFIX}gcc)
+set(CMAKE_CXX_COMPILER ${ARM_LINUX_TOOL_PREFIX}g++)
+set(CMAKE_AR ${ARM_LINUX_TOOL_PREFIX}ar CACHE FILEPATH "Archiver")
+set(CMAKE_RANLIB ${ARM_LINUX_TOOL_PREFIX}ranlib CACHE FILEPATH "Ranlib")
+set(CMAKE_STRIP ${ARM_LINUX_TOOL_PREFIX}strip CACHE FILEPATH "Strip")
 
-set(ARM_LINUX_TARGET_ROOT /usr/${ARM_LINUX_TRIPLE})
+if(NOT DEFINED ARM_LINUX_TARGET_ROOT)
+  set(ARM_LINUX_TARGET_ROOT /usr/${ARM_LINUX_TRIPLE})
+endif()
 set(CMAKE_FIND_ROOT_PATH ${ARM_LINUX_TARGET_ROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -25,12 +25,14 @@ namespace {
 std::atomic<CameraChannel *> g_FrameOnClockRead(nullptr);
 }  // namespace
 
-#if defined(__GLIBC__) && !defined(__USE_TIME_BITS64)
+#if defined(__GLIBC__)
 #if __GLIBC_PREREQ(2, 31)
 #define RELAY_TEST_CLOCK_HOOK 1
 // The wall clock of this test program. Between its connect and its login
 // the relay thread reads the clock once, and nothing else; a frame handed
-// over at that reading arrives exactly inside that window.
+// over at that reading arrives exactly inside that window. With a 64-bit
+// time_t on a 32-bit target, glibc's header gives this definition the name
+// __gettimeofday64, the function the agent then calls.
 extern "C" int gettimeofday(struct timeval *__restrict tv, void *__restrict tz) __THROW
 {
     (void)tz;

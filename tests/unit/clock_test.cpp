@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/time.h>
 
 #include "runtime/clock.h"
 
@@ -35,6 +36,22 @@ TEST(Clock, WallClockReadingWrapsModulo2To32)
     EXPECT_LT(WallClockMs(crossing + 5, 0), 0);
     EXPECT_EQ(5000u, ElapsedMs(WallClockMs(crossing + 5, 0), WallClockMs(crossing, 0)));
     EXPECT_EQ(0, WallClockMs(4294967296LL / 8, 0) - WallClockMs(0, 0)); // 2^29 s = 2^32 * 125 ms
+}
+
+// After 19 January 2038 03:14:08 UTC a 32-bit time_t no longer holds the
+// time, gettimeofday fails and every NowMs would read 0. glibc builds use a
+// 64-bit time_t (also on 32-bit targets); uClibc's time_t is the kernel's
+// long, 32 bits on 32-bit targets.
+TEST(Clock, TimevalHoldsTimesAfter2038OnGlibc)
+{
+#if defined(__GLIBC__) && !defined(__UCLIBC__)
+    timeval tv{};
+    tv.tv_sec = static_cast<decltype(tv.tv_sec)>(4102444800LL); // 2100-01-01
+    EXPECT_EQ(4102444800LL, static_cast<int64_t>(tv.tv_sec));
+    EXPECT_EQ(5000u, ElapsedMs(WallClockMs(tv.tv_sec + 5, 0), WallClockMs(tv.tv_sec, 0)));
+#else
+    GTEST_SKIP() << "time_t is the C library's own size here";
+#endif
 }
 
 TEST(Clock, ShortSleepWaitsAtLeastItsTime)

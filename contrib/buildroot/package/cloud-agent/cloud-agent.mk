@@ -7,7 +7,7 @@
 CLOUD_AGENT_VERSION = 1.0
 # The source tree: the option, or else the tree that holds this package as
 # a BR2_EXTERNAL (contrib/buildroot).
-CLOUD_AGENT_TREE = $(call qstrip,$(BR2_PACKAGE_CLOUD_AGENT_TREE))
+CLOUD_AGENT_TREE = $(call qstrip,$(BR2_PACKAGE_CLOUD_AGENT_SOURCE_DIR))
 ifeq ($(CLOUD_AGENT_TREE),)
 CLOUD_AGENT_TREE = $(realpath $(BR2_EXTERNAL_CLOUD_AGENT_PATH)/../..)
 endif
