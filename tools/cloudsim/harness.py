@@ -249,8 +249,9 @@ class Capture:
         # -Z root: tcpdump would otherwise give up root for its own user
         # before it opens the output file, which then may not be writable.
         # Under unshare -rn it can change to no user at all and refuses to
-        # start, so there is no capture there. -U: each packet is written at
-        # once, so a stopped capture is complete.
+        # start, so there is no capture there. -U: each packet is written as
+        # soon as tcpdump has it (the kernel hands packets over in blocks,
+        # at the latest once a second; see settle).
         cmd = ["tcpdump", "-i", iface, "-n", "-s", "0", "-U", "-Z", "root", "-w", self.path]
         self.proc = Proc("tcpdump", self.net.wrap(cmd), stdout=self.log_path)
         deadline = time.monotonic() + timeout
@@ -267,10 +268,31 @@ class Capture:
         except OSError:
             return ""
 
+    def settle(self, quiet=1.5, longest=3.0):
+        """Waits until tcpdump has written what the kernel held for it: the
+        kernel hands packets over in blocks, a block at the latest a second
+        after its first packet, and a stop loses the block being filled.
+        So wait until the file has not grown for `quiet` seconds, or, while
+        the agent's reconnects keep it growing, for `longest` seconds: then
+        only those last moments can be missing."""
+        deadline = time.monotonic() + longest
+        size, since = -1, time.monotonic()
+        while time.monotonic() < deadline:
+            try:
+                now = os.path.getsize(self.path)
+            except OSError:
+                now = -1
+            if now != size:
+                size, since = now, time.monotonic()
+            elif time.monotonic() - since >= quiet:
+                return
+            time.sleep(0.05)
+
     def stop(self):
         """Stops the capture; returns tcpdump's closing lines (packets
         captured, dropped)."""
         if self.proc is not None:
+            self.settle()
             self.proc.stop(grace=5.0)
             self.proc = None
         return [x for x in self.log().splitlines() if "packets" in x]
