@@ -25,15 +25,25 @@ namespace {
 std::atomic<CameraChannel *> g_FrameOnClockRead(nullptr);
 }  // namespace
 
-#if defined(__GLIBC__)
+// The second parameter as the C library declares it (uClibc calls itself
+// glibc 2.2).
+#if defined(__UCLIBC__)
+#define RELAY_TEST_CLOCK_HOOK 1
+typedef __timezone_ptr_t RelayTestTimezone;
+#elif defined(__GLIBC__)
 #if __GLIBC_PREREQ(2, 31)
 #define RELAY_TEST_CLOCK_HOOK 1
+typedef void *__restrict RelayTestTimezone;
+#endif
+#endif
+
+#ifdef RELAY_TEST_CLOCK_HOOK
 // The wall clock of this test program. Between its connect and its login
 // the relay thread reads the clock once, and nothing else; a frame handed
 // over at that reading arrives exactly inside that window. With a 64-bit
 // time_t on a 32-bit target, glibc's header gives this definition the name
 // __gettimeofday64, the function the agent then calls.
-extern "C" int gettimeofday(struct timeval *__restrict tv, void *__restrict tz) __THROW
+extern "C" int gettimeofday(struct timeval *__restrict tv, RelayTestTimezone tz) __THROW
 {
     (void)tz;
     CameraChannel *channel = g_FrameOnClockRead.load();
@@ -45,7 +55,6 @@ extern "C" int gettimeofday(struct timeval *__restrict tv, void *__restrict tz) 
     tv->tv_usec = now.tv_nsec / 1000;
     return 0;
 }
-#endif
 #endif
 
 namespace {
@@ -340,7 +349,7 @@ TEST_F(RelayChannelTest, FrameTooLargeForASlotIsRefusedAndForwardingWaitsForAKey
 TEST_F(RelayChannelTest, NoVideoReachesARelayServerBeforeTheLogin)
 {
 #ifndef RELAY_TEST_CLOCK_HOOK
-    GTEST_SKIP() << "needs the glibc clock hook";
+    GTEST_SKIP() << "needs the clock hook of glibc or uClibc";
 #else
     ConnectTo(server, "cam-1");
     StartForwarding(server);
