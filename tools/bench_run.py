@@ -80,14 +80,18 @@ def cpu_seconds(pid):
     return (int(rest[11]) + int(rest[12])) / CLK_TCK
 
 
+def task_ids(pid):
+    """The thread ids of the process now, or none when it is gone."""
+    try:
+        return os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return []
+
+
 def thread_cpu(pid):
     """{thread name/tid: seconds} for every thread of the process."""
     out = {}
-    try:
-        tids = os.listdir("/proc/%d/task" % pid)
-    except OSError:
-        return out
-    for tid in tids:
+    for tid in task_ids(pid):
         try:
             with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
                 text = f.read()
@@ -103,11 +107,7 @@ def run_delay_s(pid):
     """Time the process's threads spent runnable but waiting for a CPU, in
     seconds (second field of /proc/<pid>/task/*/schedstat)."""
     total = 0
-    try:
-        tids = os.listdir("/proc/%d/task" % pid)
-    except OSError:
-        return 0.0
-    for tid in tids:
+    for tid in task_ids(pid):
         try:
             with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
                 total += int(f.read().split()[1])
@@ -127,11 +127,7 @@ def thread_switches(pid):
     for every thread of the process; the start time tells a reused tid from
     the thread that had it before."""
     out = {}
-    try:
-        tids = os.listdir("/proc/%d/task" % pid)
-    except OSError:
-        return out
-    for tid in tids:
+    for tid in task_ids(pid):
         try:
             with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
                 stat = f.read()
