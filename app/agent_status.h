@@ -137,6 +137,7 @@ public:
     LogicStatus m_Logic;
     AlarmStatus m_Alarms;
     std::atomic<uint32_t> m_DiscoveryAnswers{0};
+    std::atomic<uint32_t> m_DiscoveryUnanswered{0}; // probes beyond the answer rate
 
 private:
     ChannelStatus m_Channels[kMaxStatusChannels];

@@ -106,7 +106,8 @@ std::string FormatStatusReport(const AgentStatus &status, int32_t now, int32_t c
                       Read(alarms.m_Seen), Read(alarms.m_RateLimited), Read(alarms.m_Uploaded),
                       Read(alarms.m_Reported), UploadName(alarms.LastUpload())) > 0)
         out += line;
-    if (FormatBounded(line, sizeof(line), "discovery: %u answers\n", Read(status.m_DiscoveryAnswers)) > 0)
+    if (FormatBounded(line, sizeof(line), "discovery: %u answers, %u probes unanswered\n",
+                      Read(status.m_DiscoveryAnswers), Read(status.m_DiscoveryUnanswered)) > 0)
         out += line;
     return out;
 }

@@ -9,7 +9,9 @@
 
 #include "app/agent_settings.h"
 #include "app/agent_status.h"
+#include "discovery/answer_rate_limit.h"
 #include "runtime/bounded_format.h"
+#include "runtime/clock.h"
 #include "runtime/mutex.h"
 #include "runtime/thread_name.h"
 
@@ -39,6 +41,36 @@ int FormatAnswerFromSettings(char *buf, size_t size)
     AgentSettings &settings = AgentSettings::instance();
     MutexGuard guard(settings.m_DevLock);
     return FormatDiscoveryAnswer(buf, size, settings.m_DevId.c_str(), settings.m_DevIp.c_str());
+}
+
+// Counts a probe the rate limit leaves unanswered, and says so on the
+// console at most once a minute.
+void NoteUnanswered(DiscoveryRateLimit *limit, int64_t now)
+{
+    AgentStatus &status = AgentStatus::instance();
+    Count(status.m_DiscoveryUnanswered);
+    if (limit->TakeNotice(now))
+        printf("discovery: more than %d probes a second, %u unanswered so far (said at most once a minute)\n",
+               static_cast<int>(1000 / kDiscoveryAnswerSpacingMs), Read(status.m_DiscoveryUnanswered));
+}
+
+// Answers one probe with the broadcast, or counts it when answers are
+// already leaving at their highest rate.
+void AnswerProbe(int fd, char *buffer, size_t size, const struct sockaddr_in &destination,
+                 DiscoveryRateLimit *limit)
+{
+    int64_t now = MonotonicMs();
+    if (!limit->TakeAnswer(now)) {
+        NoteUnanswered(limit, now);
+        return;
+    }
+    // An id and address too long for the buffer get no answer.
+    int length = FormatAnswerFromSettings(buffer, size);
+    if (length <= 0)
+        return;
+    if (sendto(fd, buffer, static_cast<size_t>(length), 0,
+               reinterpret_cast<const struct sockaddr *>(&destination), sizeof(destination)) == length)
+        Count(AgentStatus::instance().m_DiscoveryAnswers);
 }
 } // namespace
 
@@ -90,6 +122,7 @@ int32_t DiscoveryServe(uint16_t port)
     destination.sin_port = htons(port);
     inet_pton(AF_INET, kBroadcastAddress, &destination.sin_addr);
 
+    DiscoveryRateLimit limit;
     char buffer[kDiscoveryBufferSize];
     for (;;) {
         memset(buffer, 0, sizeof(buffer));
@@ -104,13 +137,6 @@ int32_t DiscoveryServe(uint16_t port)
             return -1;
         if (received == 0 || !IsDiscoveryProbe(buffer, sizeof(buffer)))
             continue; // our own broadcast answer arrives here too
-
-        // An id and address too long for the buffer get no answer.
-        int length = FormatAnswerFromSettings(buffer, sizeof(buffer));
-        if (length <= 0)
-            continue;
-        if (sendto(fd, buffer, static_cast<size_t>(length), 0,
-                   reinterpret_cast<const struct sockaddr *>(&destination), sizeof(destination)) == length)
-            Count(AgentStatus::instance().m_DiscoveryAnswers);
+        AnswerProbe(fd, buffer, sizeof(buffer), destination, &limit);
     }
 }

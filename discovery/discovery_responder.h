@@ -6,7 +6,9 @@
 
 // LAN discovery: a tool on the local network sends the probe to UDP port
 // 48000; the camera answers each probe with one broadcast to port 48000
-// that carries its device id and address.
+// that carries its device id and address. Under a flood of probes the
+// answers leave at a bounded rate (answer_rate_limit.h); the probes left
+// unanswered are counted in the status report.
 
 const uint16_t kDiscoveryPort = 48000;
 const size_t kDiscoveryBufferSize = 100;

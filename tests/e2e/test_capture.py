@@ -276,7 +276,7 @@ class StatusOnSignal(unittest.TestCase):
         self.assertEqual(self.block[4], "alarms: 1 seen, 0 rate-limited, 1 uploaded, 1 reported, "
                                         "last upload ok")
         answers = 1 if RUN["mode"] == "netns" else 0
-        self.assertEqual(self.block[5], "discovery: %d answers" % answers)
+        self.assertEqual(self.block[5], "discovery: %d answers, 0 probes unanswered" % answers)
 
     def test_no_password_in_the_block(self):
         text = "\n".join(self.block)

@@ -37,7 +37,7 @@ TEST_F(StatusReportTest, FreshRecordShowsDashesForWhatNeverHappened)
               "channel 0: relay unassigned - id - since 65 s, forwarding off, quality 4, frames 0 sent "
               "0 dropped, last key frame - s ago, commands 0 done 0 skipped\n"
               "alarms: 0 seen, 0 rate-limited, 0 uploaded, 0 reported, last upload none\n"
-              "discovery: 0 answers\n",
+              "discovery: 0 answers, 0 probes unanswered\n",
               FormatStatusReport(status, NowMs(), 1, 4));
 }
 
@@ -70,6 +70,8 @@ TEST_F(StatusReportTest, CountsStatesAndAgesOfAWorkingAgent)
     Count(alarms.m_Seen);
     Count(alarms.m_RateLimited);
     Count(status.m_DiscoveryAnswers);
+    Count(status.m_DiscoveryUnanswered);
+    Count(status.m_DiscoveryUnanswered);
 
     AdvanceClockMs(7000);
     logic.NoteMessage();
@@ -83,7 +85,7 @@ TEST_F(StatusReportTest, CountsStatesAndAgesOfAWorkingAgent)
               "frames 2 sent 1 dropped, last key frame 10 s ago, commands 1 done 1 skipped",
               lines[3]);
     EXPECT_EQ("alarms: 2 seen, 1 rate-limited, 1 uploaded, 1 reported, last upload ok", lines[4]);
-    EXPECT_EQ("discovery: 1 answers", lines[5]);
+    EXPECT_EQ("discovery: 1 answers, 2 probes unanswered", lines[5]);
 
     // A failed upload is what the last upload says, and is not counted.
     alarms.NoteUpload(false);
