@@ -6,6 +6,9 @@ and exit with 77, which CTest reports as skipped.
 """
 import json
 import os
+import pwd
+import shutil
+import subprocess
 import sys
 import unittest
 
@@ -16,6 +19,10 @@ sys.path.insert(0, TOOLS)
 from cloudsim import harness  # noqa: E402
 
 SKIP = 77
+
+# E2E_AGENT_USER=name starts the agent alone as that user (setpriv, from
+# util-linux); the namespaces, the cloud and captures stay root's.
+AGENT_USER = os.environ.get("E2E_AGENT_USER") or None
 
 
 def paths():
@@ -29,7 +36,7 @@ def paths():
 
 def out_dir(name):
     base = os.environ.get("E2E_OUT") or os.path.join(HERE, "..", "..", "build", "e2e-out")
-    path = os.path.join(base, name)
+    path = os.path.join(base, name + ("-as-" + AGENT_USER if AGENT_USER else ""))
     os.makedirs(path, exist_ok=True)
     return path
 
@@ -52,6 +59,46 @@ def isolated_network():
         print("SKIPPED: cannot make the network namespaces: %s" % e)
         sys.exit(SKIP)
     return net
+
+
+def agent_prefix(out):
+    """The command prefix that starts the agent as AGENT_USER, () without
+    one. That user gets the agent's working folder, where the simulated SDK
+    writes its journal and alarm FIFO; the agent and its configuration file
+    must be within its reach. Exits 77 where that cannot be arranged."""
+    if not AGENT_USER:
+        return ()
+    why = None
+    if os.geteuid() != 0 or not shutil.which("setpriv"):
+        why = "it needs root and setpriv"
+    else:
+        try:
+            user = pwd.getpwnam(AGENT_USER)
+        except KeyError:
+            why = "there is no such user"
+    if why is None:
+        work = os.path.join(out, "agent")
+        os.makedirs(work, exist_ok=True)
+        os.chown(work, user.pw_uid, user.pw_gid)
+        prefix = ("setpriv", "--reuid=%d" % user.pw_uid, "--regid=%d" % user.pw_gid,
+                  "--clear-groups", "--pdeathsig", "KILL", "--")
+        if subprocess.call(list(prefix) + ["test", "-x", paths()[0]]) != 0:
+            why = "it cannot reach %s (a folder on the way is closed to it)" % paths()[0]
+    if why is not None:
+        print("SKIPPED: cannot start the agent as %s: %s" % (AGENT_USER, why))
+        sys.exit(SKIP)
+    return prefix
+
+
+def agent_ids(pid):
+    """The Uid, Gid and CapEff lines of the process's /proc status, split."""
+    ids = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key in ("Uid", "Gid", "CapEff"):
+                ids[key] = value.split()
+    return ids
 
 
 def read_lines(path):
@@ -104,7 +151,8 @@ def run_cloud(name, cloud_args, agent_env=None, cloud_limit=None):
     try:
         res = harness.run_session(agent, netlib, out, net, duration=0, pace=0.3,
                                   stream=cloud_log, extra_cloud_args=cloud_args,
-                                  agent_env=env, cloud_limit=cloud_limit)
+                                  agent_env=env, cloud_limit=cloud_limit,
+                                  agent_prefix=agent_prefix(out))
     finally:
         net.down()
     res["cloud_log"] = cloud_log

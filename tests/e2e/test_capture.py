@@ -300,7 +300,8 @@ def run():
     try:
         subprocess.run(net.wrap(["ip", "link", "set", "lo", "mtu", str(ETHERNET_MTU)]), check=True)
         res = e2e.harness.run_session(agent, netlib, out, net, duration=0, pace=0.3,
-                                      stream=cloud_log, pcap=pcap, before_stop=ask_status)
+                                      stream=cloud_log, pcap=pcap, before_stop=ask_status,
+                                      agent_prefix=e2e.agent_prefix(out))
     except e2e.harness.CaptureError as e:
         print("SKIPPED: no capture can be made here: %s" % e)
         sys.exit(e2e.SKIP)

@@ -108,7 +108,8 @@ def run():
         sys.exit(e2e.SKIP)
     try:
         res = e2e.harness.run_session(agent, netlib, out, net, cloud=False, agent_seconds=0.5,
-                                      before_stop=flood_the_agent(net))
+                                      before_stop=flood_the_agent(net),
+                                      agent_prefix=e2e.agent_prefix(out))
     finally:
         net.down()
     RUN["agent_log"] = res["agent_log"]

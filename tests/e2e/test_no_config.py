@@ -52,7 +52,8 @@ def run():
     login_times = []
     proc = None
     try:
-        proc = e2e.harness.Proc("agent", net.wrap([os.path.abspath(agent)]), cwd=work, env=env,
+        cmd = list(e2e.agent_prefix(out)) + [os.path.abspath(agent)]
+        proc = e2e.harness.Proc("agent", net.wrap(cmd), cwd=work, env=env,
                                 stdout=os.path.join(work, "agent.log"))
         start = time.monotonic()
         seen = 0

@@ -44,7 +44,7 @@ def run():
     cloud_log = os.path.join(out, "cloud.log")
     try:
         res = e2e.harness.run_session(agent, netlib, out, net, duration=0, pace=0.3,
-                                      stream=cloud_log,
+                                      stream=cloud_log, agent_prefix=e2e.agent_prefix(out),
                                       extra_cloud_args=["--scenario", "reconnect"])
     finally:
         net.down()

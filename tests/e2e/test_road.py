@@ -4,6 +4,7 @@ path and LAN discovery. One run of the agent against the local cloud; the
 test methods read what the cloud, the camera journal and the agent's
 console recorded."""
 import os
+import pwd
 import sys
 import unittest
 
@@ -115,12 +116,25 @@ class RoadOfOneRequest(unittest.TestCase):
         self.assertEqual(plain["answers"][0]["from"], [e2e.harness.AGENT_ADDR, 48000])
         self.assertEqual(newline["answers"], [])
 
+    def test_agent_runs_as_the_unprivileged_user(self):
+        if not e2e.AGENT_USER:
+            self.skipTest("E2E_AGENT_USER is not set: the agent runs as the test's user")
+        uid = pwd.getpwnam(e2e.AGENT_USER).pw_uid
+        self.assertNotEqual(uid, 0)
+        ids = RUN["agent_ids"]
+        self.assertEqual(ids["Uid"], [str(uid)] * 4, ids)
+        self.assertEqual(int(ids["CapEff"][0], 16), 0, ids)
+
     def test_no_protocol_violation(self):
         self.assertEqual(RUN["summary"]["violations"], [])
 
     def test_agent_kept_running(self):
         self.assertTrue(RUN["agent_alive_at_end"])
         self.assertEqual(e2e.sanitizer_reports(RUN["console"]), [])
+
+
+def note_ids(result):
+    RUN["agent_ids"] = e2e.agent_ids(result["agent_pid"])
 
 
 def run():
@@ -130,7 +144,8 @@ def run():
     cloud_log = os.path.join(out, "cloud.log")
     try:
         res = e2e.harness.run_session(agent, netlib, out, net, duration=0, pace=0.3,
-                                      stream=cloud_log)
+                                      stream=cloud_log, agent_prefix=e2e.agent_prefix(out),
+                                      before_stop=note_ids)
     finally:
         net.down()
     RUN.update(res)
