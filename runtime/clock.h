@@ -22,7 +22,8 @@ inline uint32_t ElapsedMs(int32_t later, int32_t earlier)
 uint32_t AbsDiffMs(int32_t later, int32_t earlier);
 
 // Milliseconds on the monotonic clock, which wall-clock steps do not move.
-// Only for measuring how long a wait has lasted; every decision about
+// For measuring how long a wait has lasted, and for the discovery answer
+// rate, which a step of the clock must not loosen; every decision about
 // heartbeats, silence and retries compares NowMs readings.
 int64_t MonotonicMs();
 
