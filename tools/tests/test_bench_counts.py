@@ -2,6 +2,7 @@
 import os
 import tempfile
 import threading
+import time
 import unittest
 
 import bench_run
@@ -107,6 +108,12 @@ class Sleeper(threading.Thread):
         self.stop = True
         self.poke.set()
         self.join(5)
+        # join returns when Python's thread is done, a moment before the
+        # kernel drops its task entry: wait for that too.
+        deadline = time.monotonic() + 5
+        while (str(self.native_id) in os.listdir("/proc/self/task")
+               and time.monotonic() < deadline):
+            time.sleep(0.001)
 
 
 class WakeWindowTest(unittest.TestCase):
