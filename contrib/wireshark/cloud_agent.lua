@@ -310,6 +310,7 @@ end
 -- The server's own port is taken from the table only for that server: the
 -- rest of the port's traffic goes where it went before.
 local function claim_port(port)
+    -- The directory's own dissector looks up learned servers itself.
     if claimed_ports[port] ~= nil or port == DIRECTORY_PORT then return end
     claimed_ports[port] = tcp_ports:get_dissector(port) or false
     tcp_ports:add(port, calink)
@@ -746,21 +747,29 @@ local function hand_over(handle, tvb, pinfo, tree)
     return handle:call(tvb, pinfo, tree)
 end
 
-function calink.dissector(tvb, pinfo, tree)
-    local st = stream_of(pinfo)
-    if st.kind == nil then
-        local link = server_link(pinfo.dst, pinfo.dst_port, pinfo.src) or
-                     server_link(pinfo.src, pinfo.src_port, pinfo.dst)
-        if link == nil then
-            -- Reached through a learned server's port, but not that server.
-            local before = claimed_ports[pinfo.match_uint]
-            return hand_over(before or nil, tvb, pinfo, tree)
-        end
-        st.kind = link == "upload" and "http" or "link"
-    end
+-- What a learned server makes of its connection: "link", "http" (the
+-- upload) or nil when the connection is no learned server's.
+local function learned_kind(pinfo)
+    local link = server_link(pinfo.dst, pinfo.dst_port, pinfo.src) or
+                 server_link(pinfo.src, pinfo.src_port, pinfo.dst)
+    if link == nil then return nil end
+    return link == "upload" and "http" or "link"
+end
+
+local function dissect_link(tvb, pinfo, tree, st)
     if st.kind == "http" then return hand_over(http_handle, tvb, pinfo, tree) end
     pinfo.conversation = calink
     return dissect_stream(calink, LINK, tvb, pinfo, tree, st, false)
+end
+
+function calink.dissector(tvb, pinfo, tree)
+    local st = stream_of(pinfo)
+    st.kind = st.kind or learned_kind(pinfo)
+    if st.kind == nil then
+        -- Reached through a learned server's port, but not that server.
+        return hand_over(claimed_ports[pinfo.match_uint] or nil, tvb, pinfo, tree)
+    end
+    return dissect_link(tvb, pinfo, tree, st)
 end
 
 -- Links whose set-up is not in the capture: a segment holding the start of
@@ -783,6 +792,7 @@ calink:register_heuristic("tcp", calink_heuristic)
 -- CONNECT, ...) is HTTP's, whole.
 function cadir.dissector(tvb, pinfo, tree)
     local st = stream_of(pinfo)
+    st.kind = st.kind or learned_kind(pinfo)   -- a logic or relay server on 8080
     if st.kind == nil then
         if tvb:len() < 4 then
             pinfo.desegment_offset = 0
@@ -793,7 +803,7 @@ function cadir.dissector(tvb, pinfo, tree)
         st.kind = framed and "directory" or "http"
         if framed then st.link = "directory" end
     end
-    if st.kind == "http" then return hand_over(http_handle, tvb, pinfo, tree) end
+    if st.kind ~= "directory" then return dissect_link(tvb, pinfo, tree, st) end
     return dissect_stream(cadir, DIR, tvb, pinfo, tree, st, false)
 end
 

@@ -119,10 +119,13 @@ class OtherTrafficStaysItsOwn(unittest.TestCase):
         directory(cap, "logic.example.net", "443")
         logic = cap.tcp((AGENT, 41002), ("198.51.100.7", 443))
         logic.send(frame(1, [("devId", "02:00:00:00:00:01"), ("devType", "8"), ("devIndexs", "1")]))
-        logic.send(frame(3, [("cameraIdList", "cam-1"), ("cameraIndexList", "0"),
-                             ("transIpList", "192.0.2.2"), ("transPortList", "80")]), up=False)
+        logic.send(frame(3, [("cameraIdList", "cam-1;cam-2"), ("cameraIndexList", "0;1"),
+                             ("transIpList", "192.0.2.2;192.0.2.5"), ("transPortList", "80;8080")]),
+                   up=False)
         relay = cap.tcp((AGENT, 41003), ("192.0.2.2", 80))
         relay.send(frame(1, [("SxtId", "cam-1"), ("PWD", "473920")]))
+        relay = cap.tcp((AGENT, 41006), ("192.0.2.5", 8080))
+        relay.send(frame(1, [("SxtId", "cam-2"), ("PWD", "473920")]))
         other_tls = cap.tcp((AGENT, 41004), ("192.0.2.99", 443))
         hello = other_tls.send(client_hello())
         other_web = cap.tcp((AGENT, 41005), ("192.0.2.50", 80))
@@ -131,8 +134,9 @@ class OtherTrafficStaysItsOwn(unittest.TestCase):
         rows = run_tshark(cap, "scoped", ["calink.msgname", "calink.link", "tls.handshake.type",
                                           "http.response.code"])
         self.assertEqual(errors(rows), [])
-        self.assertEqual(column(rows, "calink.msgname"), ["device login", "camera lists", "relay login"])
-        self.assertEqual(column(rows, "calink.link"), ["logic", "logic", "relay"])
+        self.assertEqual(column(rows, "calink.msgname"),
+                         ["device login", "camera lists", "relay login", "relay login"])
+        self.assertEqual(column(rows, "calink.link"), ["logic", "logic", "relay", "relay"])
         self.assertEqual(rows[hello[0]]["tls.handshake.type"], ["1"])
         self.assertEqual(rows[page[-1]]["http.response.code"], ["200"])
 
