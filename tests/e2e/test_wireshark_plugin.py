@@ -229,6 +229,7 @@ class OutOfOrderSegments(unittest.TestCase):
         self.assertEqual([r["calink.msgname"] for r in rows], [["heartbeat"], []])
         self.assertEqual([r["calink.length"] for r in rows], [["73"], ["2147483647"]])
         self.assertEqual(errors(rows), ["2"])
+        self.assertEqual([bool(r["calink.length.impossible"]) for r in rows], [False, True])
 
 
 class TextsAsTheAgentReadsThem(unittest.TestCase):
