@@ -17,9 +17,10 @@ from .faults import FAULTS, FaultScenario
 from .recorder import Recorder
 from .scenario import Scenario
 from .soak import SoakScenario
+from .uplink import UplinkScenario
 
 SCENARIOS = {"day": Scenario, "reconnect": Scenario, "faults": FaultScenario,
-             "soak": SoakScenario}
+             "soak": SoakScenario, "uplink": UplinkScenario}
 
 
 def size(text):
@@ -55,6 +56,14 @@ def parse_args(argv):
                    help="relay-stall: seconds of not reading after the agent's buffers filled")
     p.add_argument("--relay-rcvbuf", type=int, default=0,
                    help="receive buffer of the relay links in bytes (0: the system's tuning)")
+    p.add_argument("--uplink-plan", default="96:60,0:10",
+                   help="uplink scenario: phases KBIT:SECONDS, comma-separated (0 kbit: unshaped)")
+    p.add_argument("--uplink-whole", action="store_true",
+                   help="uplink scenario: shape the logic and upload links too, not only the relay")
+    p.add_argument("--uplink-alarm-at", type=float, default=None,
+                   help="uplink scenario: raise an alarm so many seconds into the plan")
+    p.add_argument("--frame-log", help="file for one line per video frame and relay heartbeat "
+                   "(arrival and camera handoff times; see uplink.py)")
     p.add_argument("--agent-pid-file", help="file holding the agent's process id (for /proc)")
     p.add_argument("--no-video-file", action="store_true",
                    help="do not keep the received video (long or fast runs)")

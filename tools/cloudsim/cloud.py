@@ -10,6 +10,7 @@ import socket
 
 from . import catalogue as cat
 from . import wire
+from .uplink import FrameLog
 from .catalogue import DIRECTORY, LOGIC, RELAY, show
 
 UPLOAD = "upload"
@@ -108,6 +109,8 @@ class Cloud:
             self.video_file = open(os.path.join(opts.out, "video.h264"), "wb")
             self.rec.video["file"] = "video.h264"
         self.next_progress = 5.0
+        # One line per video frame and relay heartbeat (see uplink.py).
+        self.frame_log = FrameLog(opts.frame_log) if getattr(opts, "frame_log", None) else None
         os.makedirs(os.path.join(opts.out, "uploads"), exist_ok=True)
 
     # ---------------------------------------------------------------- set-up
@@ -137,6 +140,8 @@ class Cloud:
             t.cancel()
         if self.video_file:
             self.video_file.close()
+        if self.frame_log:
+            self.frame_log.close()
         self.rec.video["segments"] = [s.as_dict() for s in self.segments]
 
     @property
@@ -277,6 +282,8 @@ class Cloud:
                 self.rec.violation(link.kind, "heartbeats %.1f s apart, expected about 10 s" % gap)
         link.last_heartbeat = now
         link.heartbeats += 1
+        if self.frame_log and link.kind == RELAY:
+            self.frame_log.heartbeat()
         silent = self.logic_silent if link.kind == LOGIC else self.relay_silent
         if not self.o.hostile_no_echo and not silent:
             self.send(link, 0)
@@ -491,6 +498,8 @@ class Cloud:
             rec.violation(RELAY, p)
         if hdr is None:
             return
+        if self.frame_log:
+            self.frame_log.video(hdr, payload)
         now = rec.now()
         if link.first_video is None:
             link.first_video = hdr
