@@ -368,9 +368,11 @@ bool TcpConnection::SendQueued()
                 m_SendingBusy.store(false, std::memory_order_release);
                 return true;
             }
-            if (slot->generation != m_Packets.Generation() || (slot->video && DropQueuedVideo(slot))) {
-                if (slot->generation != m_Packets.Generation())
-                    m_Packets.ReturnSlot(slot);
+            bool stale = slot->generation != m_Packets.Generation();
+            if (stale)
+                m_Packets.ReturnSlot(slot);
+            // A dropped frame's slot is given back by DropQueuedVideo.
+            if (stale || (slot->video && DropQueuedVideo(slot))) {
                 m_SendingBusy.store(false, std::memory_order_release);
                 continue;
             }
