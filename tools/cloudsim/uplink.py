@@ -22,11 +22,13 @@ handoff stamp (synthetic frames carry it in payload bytes 4-11), so
 arrival - handoff is the frame's delay from the camera to the relay server.
 """
 import asyncio
+import os
 import struct
 import subprocess
 import time
 
-from .scenario import Scenario
+from . import harness
+from .scenario import Journal, Scenario
 
 BOTTLENECK_S = 0.5
 UNSHAPED_KBIT = 1000000  # a class too wide to matter: 1 Gbit/s
@@ -135,7 +137,6 @@ class UplinkScenario(Scenario):
         self.o = opts
         self.rec = rec
         self.abort = False
-        from .scenario import Journal
         self.journal = Journal(opts.journal)
         self.plan = parse_plan(opts.uplink_plan)
         for name, label in (("directory", "directory answered"), ("login", "device logged in"),
@@ -300,8 +301,6 @@ def run(agent, netlib, out, net, plan, whole=False, alarm_at=None, snapshot_byte
         agent_prefix=()):
     """One run of the uplink scenario; returns harness.run_session's result
     with the frame log read back ("frames", "beats", "phases")."""
-    from . import harness
-    import os
     os.makedirs(out, exist_ok=True)
     log = os.path.join(out, "frames.log")
     args = ["--scenario", "uplink", "--uplink-plan", plan, "--frame-log", log, "--no-video-file"]
