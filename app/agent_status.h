@@ -97,6 +97,13 @@ public:
     TimeMark m_LastKeyFrame;
     std::atomic<uint32_t> m_CommandsDone{0};
     std::atomic<uint32_t> m_CommandsSkipped{0};
+    // Live video on a thin uplink (written by the relay thread): frames
+    // dropped because the uplink could not carry them, the delay from the
+    // camera to the kernel of the last frame sent (-1: none yet), and the
+    // bytes a second the relay server acknowledged lately.
+    std::atomic<uint32_t> m_UplinkDropped{0};
+    std::atomic<int32_t> m_LastFrameDelayMs{-1};
+    std::atomic<uint32_t> m_UplinkRate{0};
 };
 
 class AlarmStatus {

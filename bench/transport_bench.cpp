@@ -42,7 +42,7 @@ void BM_VideoThroughputOwnerQueues(benchmark::State &state)
     std::vector<char> payload(kPayload, 'v');
     uint32_t sequence = 0;
     for (auto _ : state) {
-        while (conn.FreeSlotCount() == 0 && conn.IsConnected()) {
+        while (conn.FreeSlotCount() <= kControlReserve && conn.IsConnected()) {
             conn.Wait(100);
             conn.PollSend(0);
         }
@@ -85,7 +85,7 @@ void BM_VideoThroughputProducerThread(benchmark::State &state)
     for (auto _ : state) {
         {
             std::unique_lock<std::mutex> guard(slotLock);
-            slotFreed.wait(guard, [&] { return conn.FreeSlotCount() > 0; });
+            slotFreed.wait(guard, [&] { return conn.FreeSlotCount() > kControlReserve; });
         }
         ++sequence;
         conn.QueueVideoFrame(1280, 720, sequence, kRelayStreamKind, sequence % 25 == 1, payload.data(),

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include "net/video_drop.h"
+
 namespace {
 const int32_t kThreadPeriodMs = 40;          // run-once threads: never used
 const char kInitialQuality[] = "4";          // sub stream until the relay server asks otherwise
@@ -9,7 +11,8 @@ const char kInitialQuality[] = "4";          // sub stream until the relay serve
 
 CameraChannel::CameraChannel(ICameraNotify *owner, int32_t index, uint32_t hDev)
     : m_Index(index), m_hDev(hDev), m_Owner(owner), m_Width(0), m_Height(0), m_FrameSeq(0),
-      m_Forwarding(false), m_RelayRecvTime(0), m_NeedKeyFrame(true), m_StopRequested(false),
+      m_Forwarding(false), m_RelayRecvTime(0), m_NeedKeyFrame(true), m_UplinkSkipping(false),
+      m_UplinkSkipped(0), m_StopRequested(false),
       m_LinkReady(false), m_ForwardersInFlight(0), m_Status(AgentStatus::instance().Channel(index))
 {
     m_Status.Restart();
@@ -19,6 +22,7 @@ CameraChannel::CameraChannel(ICameraNotify *owner, int32_t index, uint32_t hDev)
     m_RelayThread.Start(&CameraChannel::RelayLoop, this, true, kThreadPeriodMs);
     m_CommandThread.Start(&CameraChannel::CommandLoop, this, true, kThreadPeriodMs);
     m_RelayConn.Setup(kRelaySlotSize, kRelaySlotCount, &CameraChannel::OnRelayPacket, this);
+    m_RelayConn.SetLiveVideo(kRelayUnsentLimit, kStaleVideoMs);
     // Not connected yet, so no acknowledgement goes out.
     ApplyVideoQuality(kInitialQuality);
 }

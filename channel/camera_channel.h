@@ -81,6 +81,11 @@ private:
     struct RelayLinkTimes {
         int32_t heartbeat = 0;  // last heartbeat queued, or the connect
         int32_t connected = 0;  // last connect
+        // Frames dropped for the uplink: counted so far, and at the last
+        // console line about them (MonotonicMs; 0: none yet).
+        uint32_t dropsSeen = 0;
+        uint32_t dropsSaid = 0;
+        int64_t saidAt = 0;
     };
 
     void RunRelayLoop();
@@ -93,6 +98,9 @@ private:
     void WaitForForwarders();
     void PauseRelay(uint32_t ms);
     void NotifyOwner(const char *active);
+    // Publishes the relay link's drops, delay and rate, and says on the
+    // console, at most once in kUplinkLineMs, how many frames it dropped.
+    void ReportUplink(RelayLinkTimes *link);
     int RelayWaitMs(int32_t heartbeatTime) const;
     void RunCommandLoop();
     void PauseCommands(int ms);
@@ -121,6 +129,10 @@ private:
     std::atomic<bool> m_Forwarding;
     std::atomic<int32_t> m_RelayRecvTime;
     std::atomic<bool> m_NeedKeyFrame;
+    // The relay link refused a frame for the uplink; frames skipped while
+    // waiting for the next key frame then count as dropped for it too.
+    std::atomic<bool> m_UplinkSkipping;
+    std::atomic<uint32_t> m_UplinkSkipped;
     // Set by the destructor so the relay loop ends at the top of its next pass.
     std::atomic<bool> m_StopRequested;
     // True only once the relay login of the current connection is queued:

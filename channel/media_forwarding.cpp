@@ -157,8 +157,11 @@ void CameraChannel::ForwardFrame(const unsigned char *payload, uint32_t n, bool 
     // Readiness first: once it reads true, the key-frame demand that the
     // relay thread raised before setting it is visible too.
     bool linkReady = m_LinkReady.load();
-    if (m_NeedKeyFrame.load() && !keyFrame)
+    if (m_NeedKeyFrame.load() && !keyFrame) {
+        if (m_UplinkSkipping.load())
+            m_UplinkSkipped.fetch_add(1, std::memory_order_relaxed);
         return;
+    }
     // A frame that cannot be queued still uses up its number.
     uint32_t sequence = m_FrameSeq.fetch_add(1) + 1;
     int queued = 0;
@@ -167,5 +170,7 @@ void CameraChannel::ForwardFrame(const unsigned char *payload, uint32_t n, bool 
         queued = m_RelayConn.QueueVideoFrame(m_Width.load(), m_Height.load(), sequence, kRelayStreamKind,
                                              keyFrame, payload, static_cast<int32_t>(n), timeStamp);
     m_NeedKeyFrame.store(queued == 0);
+    // Refused on a link that is up: the uplink could not take it.
+    m_UplinkSkipping.store(queued == 0 && linkReady && m_RelayConn.IsConnected());
     m_Status.CountFrame(queued != 0, keyFrame);
 }

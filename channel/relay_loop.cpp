@@ -1,6 +1,8 @@
 #include <stdint.h>
+#include <stdio.h>
 
 #include "app/agent_settings.h"
+#include "net/video_drop.h"
 #include "channel/camera_channel.h"
 #include "protocol/templates.h"
 #include "runtime/bounded_format.h"
@@ -13,6 +15,7 @@ const uint32_t kRelayHeartbeatMs = 10000;      // heartbeat after longer than th
 const int kRelayConnectTimeoutSec = 5;
 const uint32_t kRelayRetryPauseMs = 1000;      // between passes while the link is down
 const size_t kRelayTextBufferSize = 256;
+const int64_t kUplinkLineMs = 10000;          // at most one line this often about drops
 
 // Milliseconds until AbsDiffMs(now, since) first exceeds `limit`, or 0 when
 // it already does.
@@ -102,12 +105,34 @@ void CameraChannel::ServeLink(RelayLinkTimes *link)
         // One wait a pass, until the socket, a producer or the nearest
         // deadline needs the thread; what is queued leaves in the same call.
         m_RelayConn.Service(RelayWaitMs(link->heartbeat));
+        ReportUplink(link);
     }
     // A link closed now is tried again at once, unless it had only just
     // come up: a server that drops every connection straight away must not
     // get a connect storm.
     if (!m_RelayConn.IsConnected() && AbsDiffMs(NowMs(), link->connected) < kRelayRetryPauseMs)
         PauseRelay(kRelayRetryPauseMs);
+}
+
+void CameraChannel::ReportUplink(RelayLinkTimes *link)
+{
+    uint32_t rate = m_RelayConn.SampleUplinkRate();
+    m_Status.m_UplinkRate.store(rate, std::memory_order_relaxed);
+    m_Status.m_LastFrameDelayMs.store(m_RelayConn.LastVideoDelayMs(), std::memory_order_relaxed);
+    uint32_t drops = m_RelayConn.VideoDropped() + m_UplinkSkipped.load(std::memory_order_relaxed);
+    if (drops == link->dropsSeen)
+        return;
+    m_Status.m_UplinkDropped.fetch_add(drops - link->dropsSeen, std::memory_order_relaxed);
+    link->dropsSeen = drops;
+    int64_t now = MonotonicMs();
+    if (link->saidAt != 0 && now - link->saidAt < kUplinkLineMs)
+        return;
+    printf("channel %d: %u video frames dropped for the uplink %s: the relay link carried %u kbit/s, less "
+           "than the video; a frame %lld ms old is dropped, and the frames after it up to the next key frame\n",
+           static_cast<int>(m_Index), drops - link->dropsSaid,
+           link->saidAt != 0 ? "in the last 10 s" : "so far", rate * 8 / 1000, static_cast<long long>(kStaleVideoMs));
+    link->dropsSaid = drops;
+    link->saidAt = now;
 }
 
 void CameraChannel::PauseRelay(uint32_t ms)

@@ -5,7 +5,8 @@
 // from the start (2 MB for a relay link) instead of only the bytes that
 // packets have used.
 PacketSlot::PacketSlot(int32_t size)
-    : data(new unsigned char[size > 0 ? size : 0]), length(0), generation(0)
+    : data(new unsigned char[size > 0 ? size : 0]), length(0), generation(0), video(false), keyFrame(false),
+      handedMs(0)
 {
 }
 
@@ -59,6 +60,7 @@ void PacketBuffer::AddSlots(int32_t slotSize, uint32_t count)
     uint32_t total = static_cast<uint32_t>(m_AllSlots.size()) + count;
     {
         MutexGuard guard(m_QueueLock);
+        m_ControlQueue.Reserve(total);
         m_SendQueue.Reserve(total);
     }
     {
@@ -73,9 +75,11 @@ void PacketBuffer::AddSlots(int32_t slotSize, uint32_t count)
     }
 }
 
-PacketSlot *PacketBuffer::TakeFreeSlot()
+PacketSlot *PacketBuffer::TakeFreeSlot(bool forVideo)
 {
     MutexGuard guard(m_FreeLock);
+    if (forVideo && m_AllSlots.size() > kControlReserve && m_FreeSlots.Count() <= kControlReserve)
+        return nullptr;
     return m_FreeSlots.Pop();
 }
 
@@ -84,6 +88,8 @@ void PacketBuffer::ReturnSlot(PacketSlot *slot)
     if (slot == nullptr)
         return;
     slot->length = 0;
+    slot->video = false;
+    slot->keyFrame = false;
     MutexGuard guard(m_FreeLock);
     m_FreeSlots.Push(slot);
 }
@@ -97,7 +103,7 @@ bool PacketBuffer::Enqueue(PacketSlot *slot)
         MutexGuard guard(m_QueueLock);
         current = slot->generation == m_Generation.load(std::memory_order_relaxed);
         if (current)
-            m_SendQueue.Push(slot);
+            (slot->video ? m_SendQueue : m_ControlQueue).Push(slot);
     }
     if (!current)
         ReturnSlot(slot);
@@ -107,13 +113,14 @@ bool PacketBuffer::Enqueue(PacketSlot *slot)
 PacketSlot *PacketBuffer::Dequeue()
 {
     MutexGuard guard(m_QueueLock);
-    return m_SendQueue.Pop();
+    PacketSlot *slot = m_ControlQueue.Pop();
+    return slot != nullptr ? slot : m_SendQueue.Pop();
 }
 
 uint32_t PacketBuffer::QueuedCount()
 {
     MutexGuard guard(m_QueueLock);
-    return m_SendQueue.Count();
+    return m_ControlQueue.Count() + m_SendQueue.Count();
 }
 
 uint32_t PacketBuffer::FreeCount()

@@ -8,6 +8,10 @@
 
 #include "runtime/mutex.h"
 
+// Free slots that only control packets may take (in a pool of more than
+// this many; a smaller pool has no video to keep out).
+const uint32_t kControlReserve = 2;
+
 // One packet's storage, allocated once with its connection's slot size.
 class PacketSlot {
 public:
@@ -20,10 +24,19 @@ public:
     int32_t length;
     // Connection generation the packet was written for (see PacketBuffer).
     uint32_t generation;
+    // A live video frame (else a control packet), whether it is a key
+    // frame, and when the camera handed it over (MonotonicMs).
+    bool video;
+    bool keyFrame;
+    int64_t handedMs;
 };
 
-// A connection's fixed pool of send slots and its first-in first-out send
-// queue. Each list has its own lock, held for one list operation only.
+// A connection's fixed pool of send slots and its send queue: control
+// packets (logins, heartbeats, answers) first, then video, each first-in
+// first-out. The last kControlReserve free slots are kept for control
+// packets, so that video backed up behind a thin uplink can never leave a
+// heartbeat without a slot. Each list has its own lock, held for one list
+// operation only.
 //
 // The generation counts the connection's closes. A producer notes it before
 // it checks that the connection is up and stamps it on the slot it fills;
@@ -38,9 +51,10 @@ public:
 
     // Called before any other thread uses the pool.
     void AddSlots(int32_t slotSize, uint32_t count);
-    PacketSlot *TakeFreeSlot();
+    // A free slot, or null; video gets none of the reserved ones.
+    PacketSlot *TakeFreeSlot(bool forVideo = false);
     void ReturnSlot(PacketSlot *slot);
-    // Appends the slot to the send queue, or, when its generation is stale,
+    // Appends the slot to its send queue, or, when its generation is stale,
     // gives it back to the free list. True when queued.
     bool Enqueue(PacketSlot *slot);
     PacketSlot *Dequeue();
@@ -72,9 +86,12 @@ private:
     Mutex m_FreeLock;
     SlotRing m_FreeSlots;  // under m_FreeLock
     Mutex m_QueueLock;
-    SlotRing m_SendQueue;  // under m_QueueLock
+    SlotRing m_ControlQueue;  // under m_QueueLock
+    SlotRing m_SendQueue;     // video, under m_QueueLock
     std::atomic<uint32_t> m_Generation;  // written under m_QueueLock
-    std::vector<PacketSlot *> m_AllSlots;  // ownership, touched only by AddSlots and the destructor
+    // Ownership; changed only by AddSlots and the destructor, so its size is
+    // fixed while other threads use the pool.
+    std::vector<PacketSlot *> m_AllSlots;
 };
 
 #endif

@@ -5,6 +5,7 @@
 
 #include "net/tcp_connection.h"
 #include "net/wire_format.h"
+#include "runtime/clock.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ void WriteVideoHead(unsigned char *out, uint32_t width, uint32_t height, uint32_
 
 }  // namespace
 
-PacketSlot *TcpConnection::TakeSlotFor(int64_t needed, uint32_t *generation)
+PacketSlot *TcpConnection::TakeSlotFor(int64_t needed, uint32_t *generation, bool forVideo)
 {
     // The generation is read before the connected flag: if Close runs in
     // between, the slot carries the old generation and Enqueue drops it.
@@ -47,8 +48,12 @@ PacketSlot *TcpConnection::TakeSlotFor(int64_t needed, uint32_t *generation)
         ReportNoSlot(m_SlotSize, needed);
         return nullptr;
     }
-    PacketSlot *slot = m_Packets.TakeFreeSlot();
-    if (slot == nullptr)
+    PacketSlot *slot = m_Packets.TakeFreeSlot(forVideo);
+    // Video finds the pool full when the uplink is slower than the video:
+    // a drop for the uplink, counted, not a line per frame.
+    if (slot == nullptr && forVideo)
+        m_VideoDropped.fetch_add(1, std::memory_order_relaxed);
+    else if (slot == nullptr)
         ReportNoSlot(m_SlotSize, needed);
     return slot;
 }
@@ -100,12 +105,23 @@ int TcpConnection::QueueVideoFrame(uint32_t width, uint32_t height, uint32_t seq
 {
     if (n < 0 || (n > 0 && payload == nullptr))
         return 0;
+    int64_t handedMs = MonotonicMs();
+    // After a frame was dropped, only a key frame can be decoded next.
+    if (!keyFrame && m_VideoGap.load() && m_Connected.load(std::memory_order_acquire)) {
+        m_VideoDropped.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    }
     uint32_t generation = 0;
     // Taken even when the frame may go out directly: a part the socket does
     // not take must have somewhere to go.
-    PacketSlot *slot = TakeSlotFor(static_cast<int64_t>(n) + kVideoPacketOverhead, &generation);
+    PacketSlot *slot = TakeSlotFor(static_cast<int64_t>(n) + kVideoPacketOverhead, &generation, true);
     if (slot == nullptr)
         return 0;
+    slot->video = true;
+    slot->keyFrame = keyFrame;
+    slot->handedMs = handedMs;
+    if (keyFrame)
+        m_VideoGap.store(false);
     unsigned char head[kVideoPacketOverhead];
     WriteVideoHead(head, width, height, sequence, streamKind, keyFrame, n, timeStamp);
     // The usual case on a link that keeps up: straight from the camera's

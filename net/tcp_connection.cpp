@@ -9,16 +9,28 @@
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "net/video_drop.h"
 #include "net/wire_format.h"
+#include "runtime/clock.h"
 
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0
+#endif
+// Linux 3.12 and later; older C library headers (uClibc-ng's among them)
+// lack the name, and a kernel that lacks the option refuses it.
+#ifndef TCP_NOTSENT_LOWAT
+#define TCP_NOTSENT_LOWAT 25
+#endif
+// Bytes not yet acknowledged by the peer, sent or not.
+#ifndef SIOCOUTQ
+#define SIOCOUTQ TIOCOUTQ
 #endif
 
 namespace {
@@ -83,8 +95,9 @@ void SetNonBlockingCloseOnExec(int fd)
 TcpConnection::TcpConnection()
     : m_SlotSize(0), m_SlotCount(0), m_OnReceive(nullptr), m_Context(nullptr), m_Socket(-1),
       m_Connected(false), m_RecvBuf(new unsigned char[kRecvBufferSize]), m_RecvFill(0),
-      m_Sending(nullptr), m_SentBytes(0), m_SendingBusy(false), m_WakePending(false),
-      m_OwnerWaiting(false)
+      m_Sending(nullptr), m_SentBytes(0), m_SendingBusy(false), m_UnsentLimit(0), m_StaleVideoMs(0),
+      m_DropToKey(false), m_BytesSent(0), m_VideoGap(false), m_VideoDropped(0), m_LastVideoDelayMs(-1),
+      m_RateSampledMs(0), m_RateAcked(0), m_UplinkRate(0), m_WakePending(false), m_OwnerWaiting(false)
 {
     // Without the pipe Wait still works, but only its time-out ends it.
     if (pipe(m_WakePipe) == 0) {
@@ -119,7 +132,20 @@ void TcpConnection::Setup(int32_t slotSize, uint32_t slotCount, ReceiveCallback 
     m_Packets.AddSlots(m_SlotSize, slotCount);
 }
 
+void TcpConnection::SetLiveVideo(int unsentLimit, int64_t staleMs)
+{
+    m_UnsentLimit = unsentLimit;
+    m_StaleVideoMs = staleMs;
+}
+
 namespace {
+
+// Where the kernel refuses TCP_NOTSENT_LOWAT, a small send buffer bounds
+// what it holds instead (the kernel doubles the figure, overhead included).
+// It also bounds what one round trip can carry: about 16 KB, over 1 Mbit/s
+// even at 100 ms, more than the video needs.
+const int kFallbackSendBuffer = 8192;
+std::atomic<bool> g_UnsentLimitRefusalSaid(false);
 
 // The first IPv4 address of `host`; false (with the resolver's line on
 // standard error when it failed) when there is none.
@@ -199,8 +225,62 @@ int TcpConnection::Connect(const char *host, unsigned int port, int timeoutSec)
     // and up to hundreds on a real network.
     int noDelay = 1;
     setsockopt(m_Socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
+    ApplyUnsentLimit();
+    // Set before the connected flag, which publishes them to producers.
+    m_DropToKey = false;
+    m_BytesSent = 0;
+    m_VideoGap.store(false);
+    m_RateSampledMs = 0;
+    m_RateAcked = 0;
+    m_UplinkRate = 0;
     m_Connected.store(true, std::memory_order_release);
     return 1;
+}
+
+int TcpConnection::EndOfRecord() const
+{
+    // The kernel checks its unsent limit only when a send starts a new
+    // buffer, and would otherwise append a frame to a buffer not yet sent,
+    // up to half the peer's window: each packet in a buffer of its own
+    // keeps the unsent bytes near the limit.
+    return m_UnsentLimit > 0 ? MSG_EOR : 0;
+}
+
+void TcpConnection::ApplyUnsentLimit()
+{
+    if (m_UnsentLimit <= 0)
+        return;
+    int limit = m_UnsentLimit;
+    if (setsockopt(m_Socket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &limit, sizeof(limit)) == 0)
+        return;
+    int error = errno;
+    int sendBuffer = kFallbackSendBuffer;
+    setsockopt(m_Socket, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+    if (!g_UnsentLimitRefusalSaid.exchange(true))
+        printf("live video link: the kernel refuses TCP_NOTSENT_LOWAT (%s); its send buffer is cut to %d "
+               "bytes instead, so video may wait there about a second longer on a thin uplink (said once)\n",
+               strerror(error), kFallbackSendBuffer);
+}
+
+uint32_t TcpConnection::SampleUplinkRate()
+{
+    int64_t now = MonotonicMs();
+    if (m_RateSampledMs != 0 && now - m_RateSampledMs < 1000)
+        return m_UplinkRate;
+    int unacked = 0;
+    uint64_t sent = 0;
+    {
+        MutexGuard guard(m_SocketLock);
+        if (m_Socket < 0 || ioctl(m_Socket, SIOCOUTQ, &unacked) != 0 || unacked < 0)
+            return m_UplinkRate;
+        sent = m_BytesSent;
+    }
+    uint64_t acked = sent - (static_cast<uint64_t>(unacked) < sent ? static_cast<uint64_t>(unacked) : sent);
+    if (m_RateSampledMs != 0 && acked >= m_RateAcked)
+        m_UplinkRate = static_cast<uint32_t>((acked - m_RateAcked) * 1000 / static_cast<uint64_t>(now - m_RateSampledMs));
+    m_RateSampledMs = now;
+    m_RateAcked = acked;
+    return m_UplinkRate;
 }
 
 void TcpConnection::Close()
@@ -289,8 +369,11 @@ bool TcpConnection::SendQueued()
                 m_SendingBusy.store(false, std::memory_order_release);
                 return true;
             }
-            if (slot->generation != m_Packets.Generation()) {
+            bool stale = slot->generation != m_Packets.Generation();
+            if (stale)
                 m_Packets.ReturnSlot(slot);
+            // A dropped frame's slot is given back by DropQueuedVideo.
+            if (stale || (slot->video && DropQueuedVideo(slot))) {
                 m_SendingBusy.store(false, std::memory_order_release);
                 continue;
             }
@@ -299,11 +382,14 @@ bool TcpConnection::SendQueued()
         }
         int32_t offered = m_Sending->length - m_SentBytes;
         ssize_t taken = send(m_Socket, m_Sending->data + m_SentBytes, static_cast<size_t>(offered),
-                             MSG_DONTWAIT | MSG_NOSIGNAL);
+                             MSG_DONTWAIT | MSG_NOSIGNAL | EndOfRecord());
         if (taken < 0)
             return WouldBlock(errno);  // a full socket buffer: the rest goes later
         m_SentBytes += static_cast<int32_t>(taken);
+        m_BytesSent += static_cast<uint64_t>(taken);
         if (m_SentBytes == m_Sending->length) {
+            if (m_Sending->video)
+                NoteVideoSent(m_Sending->handedMs);
             m_Packets.ReturnSlot(m_Sending);
             m_Sending = nullptr;
             m_SentBytes = 0;
@@ -315,6 +401,31 @@ bool TcpConnection::SendQueued()
     return true;
 }
 
+bool TcpConnection::DropQueuedVideo(PacketSlot *slot)
+{
+    VideoVerdict verdict =
+        JudgeQueuedVideo(m_DropToKey, slot->keyFrame, MonotonicMs() - slot->handedMs, m_StaleVideoMs);
+    if (verdict == kVideoSend) {
+        if (slot->keyFrame)
+            m_DropToKey = false;
+        return false;
+    }
+    if (verdict == kVideoDropStale) {
+        m_DropToKey = true;
+        m_VideoGap.store(true);
+    }
+    m_VideoDropped.fetch_add(1, std::memory_order_relaxed);
+    m_Packets.ReturnSlot(slot);
+    return true;
+}
+
+void TcpConnection::NoteVideoSent(int64_t handedMs)
+{
+    int64_t delay = MonotonicMs() - handedMs;
+    m_LastVideoDelayMs.store(static_cast<int32_t>(delay < 0 ? 0 : (delay > INT32_MAX ? INT32_MAX : delay)),
+                             std::memory_order_relaxed);
+}
+
 int TcpConnection::SendDirect(const unsigned char *head, int32_t headLength, const void *payload, int32_t n,
                               PacketSlot *spare, uint32_t generation)
 {
@@ -322,6 +433,10 @@ int TcpConnection::SendDirect(const unsigned char *head, int32_t headLength, con
     // Only on an idle link: anything queued or half sent must leave first.
     if (!m_Connected.load(std::memory_order_acquire) || generation != m_Packets.Generation() ||
         m_Sending != nullptr || m_Packets.QueuedCount() != 0)
+        return kDirectNotSent;
+    // After a drop only a key frame may be next; anything else goes the
+    // queue's way, where it is dropped in turn.
+    if (m_DropToKey && !spare->keyFrame)
         return kDirectNotSent;
     struct iovec parts[2];
     parts[0].iov_base = const_cast<unsigned char *>(head);
@@ -332,13 +447,17 @@ int TcpConnection::SendDirect(const unsigned char *head, int32_t headLength, con
     memset(&message, 0, sizeof(message));
     message.msg_iov = parts;
     message.msg_iovlen = n > 0 ? 2 : 1;
-    ssize_t taken = sendmsg(m_Socket, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t taken = sendmsg(m_Socket, &message, MSG_DONTWAIT | MSG_NOSIGNAL | EndOfRecord());
     // A full socket or an error: the packet goes through the queue, where
     // the owner's send step meets the error and closes.
     if (taken <= 0)
         return kDirectNotSent;
-    if (taken == headLength + n)
+    m_BytesSent += static_cast<uint64_t>(taken);
+    m_DropToKey = false;
+    if (taken == headLength + n) {
+        NoteVideoSent(spare->handedMs);
         return kDirectSentWhole;
+    }
     // The socket took part of the packet: the rest leaves from the spare
     // slot, as the packet being sent, before anything queued after it.
     memcpy(spare->data, head, static_cast<size_t>(headLength));

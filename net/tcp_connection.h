@@ -30,6 +30,12 @@ public:
 
     // Makes the slot pool once; a later call only replaces the callback.
     void Setup(int32_t slotSize, uint32_t slotCount, ReceiveCallback onReceive, void *context);
+    // Live video on this link (before Connect, owner thread): the kernel
+    // holds at most about `unsentLimit` bytes not yet sent (0: as many as
+    // its send buffer takes), and a queued video frame older than `staleMs`
+    // is dropped, with every frame after it up to the next key frame (0:
+    // none is dropped for its age).
+    void SetLiveVideo(int unsentLimit, int64_t staleMs);
     // 1 when connected, 0 otherwise. Only while closed.
     int Connect(const char *host, unsigned int port, int timeoutSec);
     void Close();
@@ -61,6 +67,15 @@ public:
     int QueueVideoFrame(uint32_t width, uint32_t height, uint32_t sequence, uint32_t streamKind,
                         bool keyFrame, const void *payload, int32_t n, uint32_t timeStamp);
     uint32_t QueuedCount();
+    // Video frames dropped for the uplink since the connection was made
+    // (stale, up to a key frame, or no free slot); any thread.
+    uint32_t VideoDropped() const { return m_VideoDropped.load(std::memory_order_relaxed); }
+    // Milliseconds from the camera's handover to the kernel taking the last
+    // byte, of the latest video frame sent; -1 before the first.
+    int32_t LastVideoDelayMs() const { return m_LastVideoDelayMs.load(std::memory_order_relaxed); }
+    // Bytes a second the peer acknowledged since the previous call (at
+    // least a second ago, else the previous figure); owner thread.
+    uint32_t SampleUplinkRate();
     bool IsSendIdle() const { return m_SendingBusy.load(std::memory_order_acquire) == false; }
 
     int32_t SlotSize() const { return m_SlotSize; }
@@ -70,10 +85,16 @@ public:
 private:
     // Implementation detail owned by the transport; see tcp_connection.cpp
     // and packet_queueing.cpp.
-    PacketSlot *TakeSlotFor(int64_t needed, uint32_t *generation);
+    PacketSlot *TakeSlotFor(int64_t needed, uint32_t *generation, bool forVideo = false);
     int EnqueueFilled(PacketSlot *slot);
     void SendStep();
     bool SendQueued();  // under m_SocketLock; false on a socket error
+    // Under m_SocketLock: true when the dequeued video slot is dropped (and
+    // given back) instead of sent.
+    bool DropQueuedVideo(PacketSlot *slot);
+    void NoteVideoSent(int64_t handedMs);
+    void ApplyUnsentLimit();
+    int EndOfRecord() const;
     // Outcomes of SendDirect.
     enum { kDirectNotSent, kDirectSentWhole, kDirectSentPart };
     // Writes one packet, given as its head and payload, straight to the
@@ -106,6 +127,22 @@ private:
     int32_t m_SentBytes;
     // Mirrors "m_Sending holds a slot" for other threads.
     std::atomic<bool> m_SendingBusy;
+    // Set by SetLiveVideo before Connect.
+    int m_UnsentLimit;
+    int64_t m_StaleVideoMs;
+    // Under m_SocketLock: a video frame was dropped and no key frame has
+    // been sent since; bytes handed to the kernel on this connection.
+    bool m_DropToKey;
+    uint64_t m_BytesSent;
+    // Raised by the owner when it drops a frame, cleared by the producer
+    // when it queues a key frame: until then later frames cannot be decoded.
+    std::atomic<bool> m_VideoGap;
+    std::atomic<uint32_t> m_VideoDropped;
+    std::atomic<int32_t> m_LastVideoDelayMs;
+    // Owner thread only: the last rate sample.
+    int64_t m_RateSampledMs;
+    uint64_t m_RateAcked;
+    uint32_t m_UplinkRate;
     PacketBuffer m_Packets;
     // Self-pipe that ends a Wait; non-blocking at both ends.
     int m_WakePipe[2];

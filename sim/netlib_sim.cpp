@@ -339,6 +339,7 @@ int HI_NET_DEV_StartStream(unsigned int handle, void *startRecord) {
         setup.keyInterval = g.encoder[record.stream].keyInterval;
     }
     if (config->fpsOverride >= 0) setup.frameRate = config->fpsOverride;
+    if (config->keyIntervalOverride > 0) setup.keyInterval = config->keyIntervalOverride;
     const std::string &media = config->media[record.stream];
     if (!media.empty()) {
         std::string error;
@@ -346,6 +347,7 @@ int HI_NET_DEV_StartStream(unsigned int handle, void *startRecord) {
         if (!setup.clip) std::fprintf(stderr, "netlib-sim: %s; sending synthetic frames\n", error.c_str());
     }
     setup.frameBytes = config->frameBytes;
+    setup.keyFrameBytes = config->keyFrameBytes;
     setup.handoffLog = config->handoffLog;
     setup.keyRequest = &g.keyRequest[record.stream];
     setup.frameCounter = &g.frameCounter;

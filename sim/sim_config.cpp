@@ -73,6 +73,10 @@ Config ReadConfig() {
     if (GetNumber("NETLIB_SIM_FPS", 0, 1000, &number)) config.fpsOverride = static_cast<int>(number);
     if (GetNumber("NETLIB_SIM_FRAME_BYTES", kMinFrameBytes, kMaxFrameBytes, &number))
         config.frameBytes = static_cast<unsigned int>(number);
+    if (GetNumber("NETLIB_SIM_KEY_FRAME_BYTES", kMinFrameBytes, kMaxFrameBytes, &number))
+        config.keyFrameBytes = static_cast<unsigned int>(number);
+    if (GetNumber("NETLIB_SIM_KEY_INTERVAL", 1, 100000, &number))
+        config.keyIntervalOverride = static_cast<int>(number);
     Get("NETLIB_SIM_ALARM_FIFO", &config.alarmFifo);
     if (GetNumber("NETLIB_SIM_ALARM_INTERVAL_MS", 0, 86400000, &number))
         config.alarmIntervalMs = static_cast<unsigned int>(number);

@@ -26,6 +26,10 @@ struct Config {
     // 0: no pacing. Positive: this rate whatever the agent asks for.
     int fpsOverride = -1;
     unsigned int frameBytes = 4096;
+    // Synthetic key frames: 0 means the same size as the other frames.
+    unsigned int keyFrameBytes = 0;
+    // Positive: a key frame every so many frames, whatever SetConfig 4100 asked.
+    int keyIntervalOverride = 0;
     std::string alarmFifo;
     unsigned int alarmIntervalMs = 0;
     std::string snapshot;

@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -137,7 +138,7 @@ void StreamRun::Produce() {
     Deliver(kSdkStreamInfo, info, sizeof info);
 
     const Clip *clip = m_setup.clip.get();
-    size_t payloadRoom = clip != nullptr ? clip->largestUnit : m_setup.frameBytes;
+    size_t payloadRoom = clip != nullptr ? clip->largestUnit : std::max(m_setup.frameBytes, m_setup.keyFrameBytes);
     std::vector<unsigned char> frame(kSdkFrameHeaderSize + payloadRoom);
     unsigned char *payload = frame.data() + kSdkFrameHeaderSize;
     if (clip == nullptr)  // filler that stays the same from frame to frame
@@ -174,8 +175,8 @@ void StreamRun::Produce() {
             length = static_cast<uint32_t>(unit.size);
             key = unit.key;
         } else {
-            length = m_setup.frameBytes;
             key = keyWanted || frameNumber % static_cast<uint64_t>(m_setup.keyInterval) == 0;
+            length = key && m_setup.keyFrameBytes != 0 ? m_setup.keyFrameBytes : m_setup.frameBytes;
         }
         ++frameNumber;
         uint32_t seq = m_setup.frameCounter->fetch_add(1) + 1;

@@ -29,6 +29,7 @@ struct StreamSetup {
     int keyInterval = kDefaultKeyInterval;  // synthetic frames only
     std::shared_ptr<const Clip> clip;  // null: synthetic frames
     unsigned int frameBytes = 4096;    // synthetic payload size
+    unsigned int keyFrameBytes = 0;    // synthetic key frames; 0: frameBytes
     std::string handoffLog;
     // Shared with the rest of the library, which outlives every run.
     std::atomic<bool> *keyRequest = nullptr;

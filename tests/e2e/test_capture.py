@@ -231,7 +231,8 @@ class StatusOnSignal(unittest.TestCase):
                        if k.startswith("relay ") and int(k.split()[1]) in acted)
         m = re.match(r"^channel 0: relay disconnected 127\.0\.0\.1:%d id %s since \d+ s, "
                      r"forwarding off, quality 4, frames (\d+) sent (\d+) dropped, "
-                     r"last key frame \d+ s ago, commands (\d+) done 0 skipped$"
+                     r"last key frame \d+ s ago, commands (\d+) done 0 skipped, uplink 0 frames dropped, "
+                     r"last frame sent after \d+ ms, \d+ kbit/s measured$"
                      % (s["endpoints"]["relay"], CAMERA), self.block[3])
         self.assertIsNotNone(m, self.block[3])
         sent, dropped, done = (int(x) for x in m.groups())

@@ -17,9 +17,10 @@ from .faults import FAULTS, FaultScenario
 from .recorder import Recorder
 from .scenario import Scenario
 from .soak import SoakScenario
+from .uplink import Shaper, UplinkScenario
 
 SCENARIOS = {"day": Scenario, "reconnect": Scenario, "faults": FaultScenario,
-             "soak": SoakScenario}
+             "soak": SoakScenario, "uplink": UplinkScenario}
 
 
 def size(text):
@@ -55,6 +56,16 @@ def parse_args(argv):
                    help="relay-stall: seconds of not reading after the agent's buffers filled")
     p.add_argument("--relay-rcvbuf", type=int, default=0,
                    help="receive buffer of the relay links in bytes (0: the system's tuning)")
+    p.add_argument("--uplink-kbit", type=int, default=0,
+                   help="any scenario: cap the agent's uplink to the relay server at KBIT kbit/s")
+    p.add_argument("--uplink-plan", default="96:60,0:10",
+                   help="uplink scenario: phases KBIT:SECONDS, comma-separated (0 kbit: unshaped)")
+    p.add_argument("--uplink-whole", action="store_true",
+                   help="uplink scenario: shape the logic and upload links too, not only the relay")
+    p.add_argument("--uplink-alarm-at", type=float, default=None,
+                   help="uplink scenario: raise an alarm so many seconds into the plan")
+    p.add_argument("--frame-log", help="file for one line per video frame and relay heartbeat "
+                   "(arrival and camera handoff times; see uplink.py)")
     p.add_argument("--agent-pid-file", help="file holding the agent's process id (for /proc)")
     p.add_argument("--no-video-file", action="store_true",
                    help="do not keep the received video (long or fast runs)")
@@ -132,6 +143,13 @@ async def main_async(o, rec):
     if o.ready_file:
         with open(o.ready_file, "w") as f:
             f.write("ready\n")
+    shaper = None
+    if o.uplink_kbit and o.scenario != "uplink":
+        shaper = Shaper([cloud.relay_port])
+        why = Shaper.prepare()
+        shaper.start(o.uplink_kbit)
+        rec.say("uplink to the relay server capped at %d kbit/s%s"
+                % (o.uplink_kbit, "; " + why if why else ""))
     scenario = SCENARIOS[o.scenario](cloud, o, rec)
     loop = asyncio.get_running_loop()
     stop = asyncio.Event()
@@ -154,6 +172,8 @@ async def main_async(o, rec):
     if task.done() and not task.cancelled() and task.exception():
         raise task.exception()
     await cloud.stop()
+    if shaper is not None:
+        shaper.stop()
     return 0
 
 

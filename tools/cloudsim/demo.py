@@ -12,6 +12,18 @@ import sys
 from . import harness
 
 
+def decode_errors(path):
+    """Lines ffmpeg prints while decoding the whole file, or None without
+    ffmpeg."""
+    import shutil
+    import subprocess
+    if not shutil.which("ffmpeg"):
+        return None
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "h264", "-i", path, "-f", "null",
+                        "-"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
+    return len([x for x in r.stderr.splitlines() if x.strip()]) + (1 if r.returncode else 0)
+
+
 def main(argv=None):
     argv = list(sys.argv[1:] if argv is None else argv)
     p = argparse.ArgumentParser(prog="tools/demo", description=__doc__)
@@ -24,6 +36,9 @@ def main(argv=None):
                    help="do not make a network namespace")
     p.add_argument("--pcap", action="store_true",
                    help="also capture the agent's traffic into capture.pcap (tcpdump)")
+    p.add_argument("--uplink", type=int, metavar="KBIT",
+                   help="cap the agent's uplink to the relay server at KBIT kbit/s (htb with a "
+                   "bfifo of half a second; needs a network namespace)")
     a = p.parse_args(argv)
     pcap = None
     if a.pcap:
@@ -65,10 +80,17 @@ def main(argv=None):
         else:
             print("demo: network namespaces are not permitted here (%s): running on the host "
                   "network; discovery will not be probed" % why)
+        extra = []
+        if a.uplink:
+            if mode == "host":
+                print("demo: --uplink needs a network namespace; running without the cap")
+            else:
+                extra = ["--uplink-kbit", str(a.uplink)]
+                print("demo: the agent's uplink to the relay server capped at %d kbit/s" % a.uplink)
         print("demo: cloud and agent for %.0f s; output in %s" % (a.duration, a.out))
         sys.stdout.flush()
         res = harness.run_session(a.agent, a.netlib, a.out, net, duration=a.duration,
-                                  pace=a.pace, pcap=pcap)
+                                  pace=a.pace, pcap=pcap, extra_cloud_args=extra)
     except KeyboardInterrupt:
         print("demo: interrupted; everything started was stopped")
         return 130
@@ -93,6 +115,13 @@ def main(argv=None):
         print("  tshark -X lua_script:contrib/wireshark/cloud_agent.lua -r %s -Y calink"
               % os.path.relpath(pcap))
     ok = res["cloud_exit"] == 0
+    if a.uplink:
+        errors = decode_errors(os.path.join(a.out, "video.h264"))
+        if errors is None:
+            print("demo: video not decoded (no ffmpeg)")
+        else:
+            print("demo: video.h264 decodes with %d errors" % errors)
+            ok = ok and errors == 0
     if not res.get("agent_alive_at_end"):
         print("demo: the agent ended during the run (see %s)" % res["agent_log"])
         ok = False
