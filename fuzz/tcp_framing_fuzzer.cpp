@@ -1,11 +1,13 @@
-// The receive framing of TcpConnection fed arbitrary byte streams over a
-// real loopback connection (in a private network namespace).
+// The receive framing of TcpConnection (DeliverFrames, the step its
+// ReceiveStep runs on every read) fed arbitrary byte streams in memory, in
+// the pieces a socket could hand over, into a receive buffer of the
+// connection's size.
 //
 // Input layout:
 //   byte 0, low 4 bits: n, the number of chunk-size bytes that follow;
-//   n bytes: the sizes of the first n writes (b up to 200 is b bytes, above
+//   n bytes: the sizes of the first n reads (b up to 200 is b bytes, above
 //   that (b - 200) * 4096, and 0 is 262144); the rest of the stream follows
-//   in writes of 65536 bytes;
+//   in reads of 65536 bytes; a read never takes more than the buffer's room;
 //   the rest: the stream, written as it stands except for the escape
 //   0xFE L0 L1 L2 L3 F, which writes the little-endian length L0..L3 and
 //   then min(L, 262144) bytes of F, so that frames near the 262140-byte
@@ -13,34 +15,29 @@
 //
 // Every frame handed to the callback must be at most 262140 bytes and the
 // frames must be exactly those the stream holds, in order; a length above
-// 262140 must close the connection, and so must the peer's close at the end.
-#include <errno.h>
+// 262140 must end the link (-1), and nothing after it may be delivered.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "net/tcp_connection.h"
+#include "net/receive_framing.h"
 
 namespace {
 
 const uint8_t kEscape = 0xFE;
 
-TcpConnection *g_Conn = nullptr;
-int g_Listener = -1;
-uint16_t g_Port = 0;
+unsigned char *g_Buffer = nullptr;  // the connection's receive buffer
 std::vector<std::string> g_Frames;
-bool g_InPoll = false;
+bool g_InDelivery = false;
 
 void OnFrame(const char *body, int32_t length, void *context)
 {
     FUZZ_CHECK(context == &g_Frames, "wrong context");
-    FUZZ_CHECK(g_InPoll, "callback outside PollReceive");
+    FUZZ_CHECK(g_InDelivery, "callback outside DeliverFrames");
     FUZZ_CHECK(length >= 0 && length <= 262140, "frame of %d bytes", length);
     FUZZ_CHECK(length == 0 || body != nullptr, "null body");
     // Copying reads every byte of the frame.
@@ -94,21 +91,39 @@ Expected FramesIn(const std::string &stream)
     return out;
 }
 
-void Poll(int timeoutUs)
+// Hands the reads to the framing as ReceiveStep does; false once the
+// framing ended the link.
+bool Feed(const std::string &stream, const std::vector<size_t> &chunks)
 {
-    g_InPoll = true;
-    g_Conn->PollReceive(timeoutUs);
-    g_InPoll = false;
+    int32_t fill = 0;
+    size_t pos = 0;
+    size_t next = 0;
+    while (pos < stream.size()) {
+        size_t want = next < chunks.size() ? chunks[next++] : 65536;
+        size_t room = static_cast<size_t>(kRecvBufferSize - fill);
+        FUZZ_CHECK(room > 0, "the receive buffer is full of bytes nobody takes");
+        if (want > room)
+            want = room;
+        if (want > stream.size() - pos)
+            want = stream.size() - pos;
+        memcpy(g_Buffer + fill, stream.data() + pos, want);
+        pos += want;
+        fill += static_cast<int32_t>(want);
+        g_InDelivery = true;
+        fill = DeliverFrames(g_Buffer, fill, OnFrame, &g_Frames);
+        g_InDelivery = false;
+        if (fill < 0)
+            return false;
+        FUZZ_CHECK(fill < kRecvBufferSize, "%d bytes left undelivered", fill);
+    }
+    return true;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    fuzz::IsolateNetwork(true);
-    g_Listener = fuzz::ListenLoopback(&g_Port);
-    g_Conn = new TcpConnection();
-    g_Conn->Setup(256, 1, OnFrame, &g_Frames);
+    g_Buffer = new unsigned char[kRecvBufferSize];
     return 0;
 }
 
@@ -128,45 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Expected expected = FramesIn(stream);
 
     g_Frames.clear();
-    g_Conn->Close();
-    FUZZ_CHECK(g_Conn->Connect("127.0.0.1", g_Port, 5) == 1, "cannot connect to the loopback listener");
-    int peer = fuzz::AcceptWithin(g_Listener, 5000);
-    FUZZ_CHECK(peer >= 0, "no connection to accept");
-
-    // Write the stream in the given pieces, letting the connection take
-    // them as they arrive; a connection that closed itself refuses the rest.
-    size_t pos = 0;
-    size_t next = 0;
-    int idle = 0;
-    while (pos < stream.size() && g_Conn->IsConnected()) {
-        size_t want = next < chunks.size() ? chunks[next++] : 65536;
-        if (want > stream.size() - pos)
-            want = stream.size() - pos;
-        size_t done = 0;
-        while (done < want && g_Conn->IsConnected()) {
-            ssize_t put = send(peer, stream.data() + pos + done, want - done, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (put > 0) {
-                done += static_cast<size_t>(put);
-                idle = 0;
-            } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-                FUZZ_CHECK(++idle < 100000, "the connection stopped taking bytes");
-            } else {
-                break;  // the connection reset: it closed itself
-            }
-            Poll(100);
-        }
-        if (done < want)
-            break;
-        pos += want;
-        Poll(100);
-    }
-
-    // The peer's close must close the connection once every byte is read.
-    close(peer);
-    for (int i = 0; i < 20000 && g_Conn->IsConnected(); ++i)
-        Poll(1000);
-    FUZZ_CHECK(!g_Conn->IsConnected(), "still connected after the peer closed");
-
+    bool linkLasted = Feed(stream, chunks);
+    FUZZ_CHECK(linkLasted == !expected.oversize, "the link %s, the stream %s an oversize length",
+               linkLasted ? "lasted" : "ended", expected.oversize ? "holds" : "holds no");
     FUZZ_CHECK(g_Frames.size() == expected.frames.size(), "%zu frames delivered, %zu in the stream",
                g_Frames.size(), expected.frames.size());
     for (size_t i = 0; i < g_Frames.size(); ++i)
