@@ -370,7 +370,7 @@ void TcpConnection::ReceiveStep()
     if (m_OnReceive == nullptr)
         return;
 
-    int32_t left = DeliverFrames(m_RecvBuf, m_RecvFill, m_OnReceive, m_Context);
+    int32_t left = DeliverFrames(m_RecvBuf, kRecvBufferSize, m_RecvFill, m_OnReceive, m_Context);
     if (left < 0) {
         Close();
         return;
