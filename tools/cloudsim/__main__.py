@@ -55,6 +55,12 @@ def parse_args(argv):
                    help="relay-stall: seconds of not reading after the agent's buffers filled")
     p.add_argument("--relay-rcvbuf", type=int, default=0,
                    help="receive buffer of the relay links in bytes (0: the system's tuning)")
+    p.add_argument("--upload-rcvbuf", type=int, default=0,
+                   help="receive buffer of the upload connections in bytes (0: the system's "
+                   "tuning)")
+    p.add_argument("--relay-at", type=int, default=0,
+                   help="port of a relay server outside the cloud (on --host) that channel 0 is "
+                   "sent to; 0: the cloud's own relay server")
     p.add_argument("--agent-pid-file", help="file holding the agent's process id (for /proc)")
     p.add_argument("--no-video-file", action="store_true",
                    help="do not keep the received video (long or fast runs)")
