@@ -46,19 +46,28 @@ int CommandKind(int32_t msgType)
     }
 }
 
+// Whether a command of the same kind as queue[i] follows it.
+bool LaterOfItsKind(const std::deque<ParsedMessage> &queue, size_t i)
+{
+    for (size_t later = i + 1; later < queue.size(); ++later)
+        if (CommandKind(queue[later].m_MsgType) == CommandKind(queue[i].m_MsgType))
+            return true;
+    return false;
+}
+
 // Index of the command to give way when the backlog is full: the oldest
-// PTZ movement, or else the oldest command that a later one of its kind
-// supersedes. A full backlog holds one of the two, since there are far
-// fewer kinds than places.
+// command that a later one of its kind makes moot, or else the oldest PTZ
+// movement. The newest movement never gives way: it may be the stop that
+// keeps the camera from turning to its end stop. A full backlog holds one
+// of the two, since there are far fewer kinds than places.
 size_t CommandToDrop(const std::deque<ParsedMessage> &queue)
 {
     for (size_t i = 0; i < queue.size(); ++i)
-        if (queue[i].m_MsgType == kRelayPtz)
+        if (queue[i].m_MsgType != kRelayPtz && LaterOfItsKind(queue, i))
             return i;
     for (size_t i = 0; i < queue.size(); ++i)
-        for (size_t later = i + 1; later < queue.size(); ++later)
-            if (CommandKind(queue[later].m_MsgType) == CommandKind(queue[i].m_MsgType))
-                return i;
+        if (queue[i].m_MsgType == kRelayPtz && LaterOfItsKind(queue, i))
+            return i;
     return 0;
 }
 

@@ -1,50 +1,66 @@
-// The receive framing of TcpConnection fed arbitrary byte streams over a
-// real loopback connection (in a private network namespace).
+// The receive framing of TcpConnection (DeliverFrames, the step its
+// ReceiveStep runs on every read) fed arbitrary byte streams in memory, in
+// the pieces a socket could hand over.
 //
 // Input layout:
 //   byte 0, low 4 bits: n, the number of chunk-size bytes that follow;
-//   n bytes: the sizes of the first n writes (b up to 200 is b bytes, above
+//   byte 0, high 4 bits: k, the receive buffer's capacity, 8 << (k & 7)
+//   bytes (8 to 1024): the framing's limits follow its buffer, and small
+//   buffers reach them with short streams (the connection's own 262144 and
+//   its 262140/262141 boundary are the component tests');
+//   n bytes: the sizes of the first n reads (b up to 200 is b bytes, above
 //   that (b - 200) * 4096, and 0 is 262144); the rest of the stream follows
-//   in writes of 65536 bytes;
+//   in reads of 65536 bytes; a read never takes more than the buffer's room;
 //   the rest: the stream, written as it stands except for the escape
 //   0xFE L0 L1 L2 L3 F, which writes the little-endian length L0..L3 and
-//   then min(L, 262144) bytes of F, so that frames near the 262140-byte
-//   limit need no large inputs.
+//   then min(L, capacity) bytes of F, so that frames near the limit need no
+//   large inputs; the stream ends at 64 KB.
 //
-// Every frame handed to the callback must be at most 262140 bytes and the
-// frames must be exactly those the stream holds, in order; a length above
-// 262140 must close the connection, and so must the peer's close at the end.
-#include <errno.h>
+// Every frame handed to the callback must fit the buffer behind its length
+// and the frames must be exactly those the stream holds, in order; a length
+// beyond that must end the link (-1), and nothing after it may be
+// delivered.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "net/tcp_connection.h"
+#include "net/receive_framing.h"
 
 namespace {
 
 const uint8_t kEscape = 0xFE;
+const size_t kMaxStream = 65536;
 
-TcpConnection *g_Conn = nullptr;
-int g_Listener = -1;
-uint16_t g_Port = 0;
-std::vector<std::string> g_Frames;
-bool g_InPoll = false;
+struct Span {
+    size_t offset;
+    size_t length;
+};
+
+unsigned char *g_Buffer = nullptr;  // room for the largest receive buffer
+const std::string *g_Stream = nullptr;
+std::vector<Span> g_Expected;
+size_t g_Delivered = 0;
+int32_t g_Capacity = 0;
+bool g_InDelivery = false;
 
 void OnFrame(const char *body, int32_t length, void *context)
 {
-    FUZZ_CHECK(context == &g_Frames, "wrong context");
-    FUZZ_CHECK(g_InPoll, "callback outside PollReceive");
-    FUZZ_CHECK(length >= 0 && length <= 262140, "frame of %d bytes", length);
+    FUZZ_CHECK(context == &g_Expected, "wrong context");
+    FUZZ_CHECK(g_InDelivery, "callback outside DeliverFrames");
+    FUZZ_CHECK(length >= 0 && length <= g_Capacity - 4, "frame of %d bytes in a %d-byte buffer", length,
+               g_Capacity);
     FUZZ_CHECK(length == 0 || body != nullptr, "null body");
-    // Copying reads every byte of the frame.
-    g_Frames.push_back(std::string(body, static_cast<size_t>(length)));
+    FUZZ_CHECK(g_Delivered < g_Expected.size(), "frame %zu delivered, the stream holds %zu", g_Delivered,
+               g_Expected.size());
+    const Span &want = g_Expected[g_Delivered++];
+    // Comparing reads every byte of the frame.
+    FUZZ_CHECK(static_cast<size_t>(length) == want.length &&
+                   memcmp(body, g_Stream->data() + want.offset, want.length) == 0,
+               "frame %zu differs (%d bytes, expected %zu)", g_Delivered - 1, length, want.length);
 }
 
 uint32_t Le32(const uint8_t *p)
@@ -53,15 +69,15 @@ uint32_t Le32(const uint8_t *p)
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-std::string Expand(const uint8_t *data, size_t size)
+std::string Expand(const uint8_t *data, size_t size, uint32_t capacity)
 {
     std::string stream;
     size_t i = 0;
-    while (i < size) {
+    while (i < size && stream.size() < kMaxStream) {
         if (data[i] == kEscape && size - i >= 6) {
             uint32_t length = Le32(data + i + 1);
             stream.append(reinterpret_cast<const char *>(data + i + 1), 4);
-            stream.append(length < 262144u ? length : 262144u, static_cast<char>(data[i + 5]));
+            stream.append(length < capacity ? length : capacity, static_cast<char>(data[i + 5]));
             i += 6;
         } else {
             stream.push_back(static_cast<char>(data[i]));
@@ -71,44 +87,55 @@ std::string Expand(const uint8_t *data, size_t size)
     return stream;
 }
 
-struct Expected {
-    std::vector<std::string> frames;
-    bool oversize = false;
-};
-
-Expected FramesIn(const std::string &stream)
+// The frames of the stream, and whether a length beyond the buffer ends it.
+bool FramesIn(const std::string &stream, uint32_t capacity, std::vector<Span> *frames)
 {
-    Expected out;
     size_t pos = 0;
     while (stream.size() - pos >= 4) {
         uint32_t length = Le32(reinterpret_cast<const uint8_t *>(stream.data() + pos));
-        if (length > 262140u) {
-            out.oversize = true;
-            break;
-        }
+        if (length > capacity - 4)
+            return true;
         if (stream.size() - pos - 4 < length)
             break;
-        out.frames.push_back(stream.substr(pos + 4, length));
+        frames->push_back(Span{pos + 4, length});
         pos += 4 + length;
     }
-    return out;
+    return false;
 }
 
-void Poll(int timeoutUs)
+// Hands the reads to the framing as ReceiveStep does; false once the
+// framing ended the link.
+bool Feed(const std::string &stream, const std::vector<size_t> &chunks)
 {
-    g_InPoll = true;
-    g_Conn->PollReceive(timeoutUs);
-    g_InPoll = false;
+    int32_t fill = 0;
+    size_t pos = 0;
+    size_t next = 0;
+    while (pos < stream.size()) {
+        size_t want = next < chunks.size() ? chunks[next++] : 65536;
+        size_t room = static_cast<size_t>(g_Capacity - fill);
+        FUZZ_CHECK(room > 0, "the receive buffer is full of bytes nobody takes");
+        if (want > room)
+            want = room;
+        if (want > stream.size() - pos)
+            want = stream.size() - pos;
+        memcpy(g_Buffer + fill, stream.data() + pos, want);
+        pos += want;
+        fill += static_cast<int32_t>(want);
+        g_InDelivery = true;
+        fill = DeliverFrames(g_Buffer, g_Capacity, fill, OnFrame, &g_Expected);
+        g_InDelivery = false;
+        if (fill < 0)
+            return false;
+        FUZZ_CHECK(fill < g_Capacity, "%d bytes left undelivered", fill);
+    }
+    return true;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    fuzz::IsolateNetwork(true);
-    g_Listener = fuzz::ListenLoopback(&g_Port);
-    g_Conn = new TcpConnection();
-    g_Conn->Setup(256, 1, OnFrame, &g_Frames);
+    g_Buffer = new unsigned char[kRecvBufferSize];
     return 0;
 }
 
@@ -117,6 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size == 0)
         return 0;
     size_t sizeCount = data[0] & 0x0F;
+    g_Capacity = 8 << ((data[0] >> 4) & 7);
     if (size < 1 + sizeCount)
         return 0;
     std::vector<size_t> chunks;
@@ -124,53 +152,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         size_t b = data[1 + i];
         chunks.push_back(b == 0 ? 262144 : b <= 200 ? b : (b - 200) * 4096);
     }
-    std::string stream = Expand(data + 1 + sizeCount, size - 1 - sizeCount);
-    Expected expected = FramesIn(stream);
+    uint32_t capacity = static_cast<uint32_t>(g_Capacity);
+    std::string stream = Expand(data + 1 + sizeCount, size - 1 - sizeCount, capacity);
+    g_Expected.clear();
+    bool oversize = FramesIn(stream, capacity, &g_Expected);
 
-    g_Frames.clear();
-    g_Conn->Close();
-    FUZZ_CHECK(g_Conn->Connect("127.0.0.1", g_Port, 5) == 1, "cannot connect to the loopback listener");
-    int peer = fuzz::AcceptWithin(g_Listener, 5000);
-    FUZZ_CHECK(peer >= 0, "no connection to accept");
-
-    // Write the stream in the given pieces, letting the connection take
-    // them as they arrive; a connection that closed itself refuses the rest.
-    size_t pos = 0;
-    size_t next = 0;
-    int idle = 0;
-    while (pos < stream.size() && g_Conn->IsConnected()) {
-        size_t want = next < chunks.size() ? chunks[next++] : 65536;
-        if (want > stream.size() - pos)
-            want = stream.size() - pos;
-        size_t done = 0;
-        while (done < want && g_Conn->IsConnected()) {
-            ssize_t put = send(peer, stream.data() + pos + done, want - done, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (put > 0) {
-                done += static_cast<size_t>(put);
-                idle = 0;
-            } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-                FUZZ_CHECK(++idle < 100000, "the connection stopped taking bytes");
-            } else {
-                break;  // the connection reset: it closed itself
-            }
-            Poll(100);
-        }
-        if (done < want)
-            break;
-        pos += want;
-        Poll(100);
-    }
-
-    // The peer's close must close the connection once every byte is read.
-    close(peer);
-    for (int i = 0; i < 20000 && g_Conn->IsConnected(); ++i)
-        Poll(1000);
-    FUZZ_CHECK(!g_Conn->IsConnected(), "still connected after the peer closed");
-
-    FUZZ_CHECK(g_Frames.size() == expected.frames.size(), "%zu frames delivered, %zu in the stream",
-               g_Frames.size(), expected.frames.size());
-    for (size_t i = 0; i < g_Frames.size(); ++i)
-        FUZZ_CHECK(g_Frames[i] == expected.frames[i], "frame %zu differs (%zu bytes, expected %zu)", i,
-                   g_Frames[i].size(), expected.frames[i].size());
+    g_Stream = &stream;
+    g_Delivered = 0;
+    bool linkLasted = Feed(stream, chunks);
+    FUZZ_CHECK(linkLasted == !oversize, "the link %s, the stream %s a length beyond the buffer",
+               linkLasted ? "lasted" : "ended", oversize ? "holds" : "holds no");
+    FUZZ_CHECK(g_Delivered == g_Expected.size(), "%zu frames delivered, %zu in the stream", g_Delivered,
+               g_Expected.size());
+    g_Stream = nullptr;
     return 0;
 }

@@ -19,6 +19,16 @@ const uint32_t kNoDeadline = UINT32_MAX;
 const uint32_t kShortLinkPauseMs = 1000;
 const size_t kMessageBufferSize = 256;
 
+// A reading that lies ahead of `now` was taken before the wall clock was
+// set back. The time since it is short but unknown, so it is counted as
+// none and runs on from now: a negative age is no silence and no due
+// heartbeat, and the heartbeats keep their 10 s rhythm after the step.
+void CountFromNowIfAhead(int32_t *reading, int32_t now)
+{
+    if (static_cast<int32_t>(ElapsedMs(now, *reading)) < 0)
+        *reading = now;
+}
+
 // Milliseconds until more than `limit` ms have passed since `since`.
 uint32_t TimeUntilPast(int32_t now, int32_t since, uint32_t limit)
 {
@@ -154,12 +164,16 @@ bool CServerLogic::ReconnectLogic(LogicLinkState *link)
 
 void CServerLogic::ServeLogic(LogicLinkState *link)
 {
+    CountFromNowIfAhead(&m_LastRecvTime, NowMs());
+    if (link->heartbeatSent)
+        CountFromNowIfAhead(&link->lastHeartbeat, NowMs());
     if (ElapsedMs(NowMs(), m_LastRecvTime) > kIdleLimitMs) {
         m_LogicConn.Close();
         return;
     }
     if (ElapsedMs(NowMs(), link->lastHeartbeat) > kHeartbeatIntervalMs) {
         link->lastHeartbeat = NowMs();
+        link->heartbeatSent = true;
         SendHeartbeat();
     }
     NotifyEvent event;

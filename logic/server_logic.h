@@ -68,6 +68,7 @@ private:
     // The run loop's own state between passes.
     struct LogicLinkState {
         int32_t lastHeartbeat = 0;  // NowMs of the last heartbeat queued
+        bool heartbeatSent = false; // the first one is due at the first connect
         int32_t connectedAt = 0;    // NowMs of the last connect
         bool wasConnected = false;
         int failures = 0;           // connects that failed in a row

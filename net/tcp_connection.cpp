@@ -16,6 +16,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "net/receive_framing.h"
 #include "net/video_drop.h"
 #include "net/wire_format.h"
 #include "runtime/clock.h"
@@ -488,25 +489,12 @@ void TcpConnection::ReceiveStep()
     if (m_OnReceive == nullptr)
         return;
 
-    // Deliver every complete frame in place, then move the partial tail to
-    // the front once.
-    int32_t start = 0;
-    while (m_RecvFill - start >= 4) {
-        uint32_t length = GetLe32(m_RecvBuf + start);
-        if (length > static_cast<uint32_t>(kMaxFrameLength)) {
-            Close();
-            return;
-        }
-        int32_t body = static_cast<int32_t>(length);
-        if (m_RecvFill - start - 4 < body)
-            break;
-        m_OnReceive(reinterpret_cast<const char *>(m_RecvBuf + start + 4), body, m_Context);
-        start += 4 + body;
+    int32_t left = DeliverFrames(m_RecvBuf, kRecvBufferSize, m_RecvFill, m_OnReceive, m_Context);
+    if (left < 0) {
+        Close();
+        return;
     }
-    if (start > 0) {
-        memmove(m_RecvBuf, m_RecvBuf + start, static_cast<size_t>(m_RecvFill - start));
-        m_RecvFill -= start;
-    }
+    m_RecvFill = left;
 }
 
 short TcpConnection::WaitForEvents(int timeoutMs)

@@ -36,17 +36,22 @@ int32_t CIni::Load(const char *path, const char *mode)
         printf("open inifile %s error!\n", path);
         return 2;
     }
-    m_Sections.clear();
-    KeyMap pending;
-    std::string section;
-    char line[kLineBufferSize];
-    while (fgets(line, sizeof(line), m_File) != nullptr)
-        ParseLine(line, section, pending);
-    m_Sections[section] = pending;
+    ReadFrom(m_File);
     // Nothing reads the file again.
     fclose(m_File);
     m_File = nullptr;
     return 0;
+}
+
+void CIni::ReadFrom(FILE *file)
+{
+    m_Sections.clear();
+    KeyMap pending;
+    std::string section;
+    char line[kLineBufferSize];
+    while (fgets(line, sizeof(line), file) != nullptr)
+        ParseLine(line, section, pending);
+    m_Sections[section] = pending;
 }
 
 void CIni::ParseLine(char *line, std::string &section, KeyMap &pending)

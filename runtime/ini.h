@@ -19,6 +19,9 @@ public:
     // 0 when the file was read to its end, 2 when it cannot be opened (the
     // content is then left as it was).
     int32_t Load(const char *path, const char *mode);
+    // Reads every line of an open stream to its end, replacing what was
+    // loaded before; Load's reading, for any stream (fmemopen included).
+    void ReadFrom(FILE *file);
     // The value's text, valid until the next GetValue; empty when missing.
     const char *GetValue(const char *section, const char *key);
 

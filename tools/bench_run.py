@@ -4,10 +4,11 @@ namespace (tools/netns run), never by hand on the host network.
 
   bench_run.py --build DIR --out DIR [--userns]
 
-Runs the Release agent (cloud-agent-local) against a small purpose-built
-cloud: directory, logic and upload servers here (Python), the relay server
-in tools/bench_relay.cpp (C++, so that reading the link costs little and
-wakes fast). The simulated camera SDK makes synthetic frames that carry its
+Runs the Release agent (cloud-agent-local) against the local cloud of the
+demo and the end-to-end tests (tools/cloudsim: directory, logic and upload
+servers, run here on a thread of their own), with channel 0 sent to the
+relay reader in tools/bench_relay.cpp (C++, so that reading the link costs
+little and wakes fast). The simulated camera SDK makes synthetic frames that carry its
 frame counter and the monotonic time of their handoff to the agent.
 
 Two agent runs:
@@ -21,14 +22,13 @@ OUT/results.json. Exit status 0 when every goal is met, 1 when one is
 missed, 2 when a measurement could not be made.
 """
 import argparse
+import asyncio
 import ctypes
 import datetime
 import json
 import os
 import re
 import signal
-import socket
-import struct
 import subprocess
 import sys
 import threading
@@ -36,7 +36,10 @@ import time
 
 TOOLS = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, TOOLS)
-from cloudsim import harness, wire  # noqa: E402
+from cloudsim import harness  # noqa: E402
+from cloudsim import __main__ as cloudsim_main  # noqa: E402
+from cloudsim import cloud as cloudsim_cloud  # noqa: E402
+from cloudsim import recorder as cloudsim_recorder  # noqa: E402
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 CAMERA_ID = "cam-0001"
@@ -347,178 +350,85 @@ def trace_syscalls(s, seconds):
 
 
 # ------------------------------------------------------------- the cloud
-def recv_exact(sock, n):
-    data = b""
-    while len(data) < n:
-        chunk = sock.recv(n - len(data))
-        if not chunk:
-            raise ConnectionError("closed")
-        data += chunk
-    return data
-
-
-def read_frame(sock):
-    (length,) = struct.unpack("<I", recv_exact(sock, 4))
-    if length > wire.MAX_BODY:
-        raise ConnectionError("frame of %d bytes" % length)
-    return recv_exact(sock, length)
-
-
-def text_type(body):
-    m = re.search(rb'"msgType":(-?[0-9]+)', body)
-    return int(m.group(1)) if body[:1] == b"0" and m else None
-
-
-class Server:
-    """A listening socket served by one thread per connection."""
-
-    def __init__(self, host, port, handler, rcvbuf=None):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        if rcvbuf:
-            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-        self.sock.bind((host, port))
-        self.sock.listen(8)
-        self.port = self.sock.getsockname()[1]
-        self.handler = handler
-        self.conns = []
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            self.conns.append(conn)
-            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
-
-    def _serve(self, conn):
-        try:
-            self.handler(conn)
-        except (OSError, ConnectionError):
-            pass
-        finally:
-            conn.close()
-
-    def close(self):
-        # A thread blocked in accept keeps the socket (and its port) until
-        # the shutdown wakes it.
-        try:
-            self.sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self.sock.close()
-        for c in self.conns:
-            try:
-                c.close()
-            except OSError:
-                pass
-
-
 class Cloud:
-    """Directory, logic and upload servers: just enough cloud to log the
-    agent in, assign its channel to the relay server and take an alarm."""
+    """The local cloud of the demo and the end-to-end tests (tools/cloudsim)
+    on an asyncio loop of its own thread: directory on 127.0.0.1:8080, logic
+    and upload servers, channel 0 assigned to the bench's relay reader. Its
+    upload server takes requests through a small receive buffer, so a held
+    upload really stays in flight. What it saw is read here with its lock
+    not needed: the lists only grow, and each item is complete when added."""
 
-    def __init__(self, relay_port):
-        self.relay_port = relay_port
-        self.lock = threading.Lock()
-        self.changed = threading.Condition(self.lock)
-        self.camera_active = None
-        self.alarm_reports = 0
-        self.logged_in = 0
-        self.logic_texts = []  # (message type, CLOCK_MONOTONIC ns) as received
-        self.upload_head = threading.Event()
-        self.upload_release = threading.Event()
-        self.upload_done = threading.Event()
-        self.upload = {}
-        self.servers = []
-        self.logic = Server("127.0.0.1", 0, self.on_logic)
-        # A small receive buffer, so a slow reader really holds the upload.
-        self.uploads = Server("127.0.0.1", 0, self.on_upload, rcvbuf=4096)
-        self.directory = Server("127.0.0.1", 8080, self.on_directory)
-        self.servers = [self.directory, self.logic, self.uploads]
+    def __init__(self, relay_port, out):
+        o = cloudsim_main.parse_args([
+            "--out", os.path.join(out, "cloud"), "--directory", "127.0.0.1:8080",
+            "--relay-at", str(relay_port), "--camera-id", CAMERA_ID, "--node-name", "bench",
+            "--upload-rcvbuf", "4096", "--no-video-file", "--quiet", "--duration", "0"])
+        os.makedirs(o.out, exist_ok=True)
+        self.rec = cloudsim_recorder.Recorder(o.out, quiet=True)
+        self.sim = cloudsim_cloud.Cloud(o, self.rec)
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        self.thread.start()
+        try:
+            self._call(self.sim.start(), 10)
+        except BaseException:
+            self._end_loop()
+            raise
+
+    def _call(self, coroutine, timeout):
+        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(timeout)
+
+    def _end_loop(self):
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(5)
+        self.loop.close()
+
+    async def _stop(self):
+        await self.sim.stop()
+        # Connections still being served end with the cloud.
+        tasks = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+        for t in tasks:
+            t.cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
 
     def close(self):
-        for s in self.servers:
-            s.close()
+        try:
+            self._call(self._stop(), 10)
+        finally:
+            self._end_loop()
 
-    def wait(self, predicate, timeout):
+    @staticmethod
+    def wait(predicate, timeout):
         deadline = time.monotonic() + timeout
-        with self.changed:
-            while not predicate():
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return False
-                self.changed.wait(left)
-            return True
+        while not predicate():
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(0.02)
+        return True
 
-    def on_directory(self, conn):
-        body = read_frame(conn)
-        if text_type(body) == 1:
-            conn.sendall(wire.text_frame(wire.envelope(1, [
-                ("LogicServerIp", "127.0.0.1"), ("LogicServerPort", str(self.logic.port))])))
-            conn.shutdown(socket.SHUT_WR)
-        while conn.recv(4096):
-            pass
+    def camera_active(self):
+        states = self.rec.camera_states
+        return bool(states) and states[-1]["active"] == "1"
 
-    def on_logic(self, conn):
-        send_lock = threading.Lock()
+    def hold_uploads(self, hold):
+        self.sim.hold_uploads = hold
 
-        def send(msg_type, params=None):
-            with send_lock:
-                conn.sendall(wire.text_frame(wire.envelope(msg_type, params)))
+    def upload_started(self):
+        seen = self.sim.uploads_seen
+        return bool(seen) and "head_at" in seen[-1]
 
-        while True:
-            body = read_frame(conn)
-            t = text_type(body)
-            self.logic_texts.append((t, time.monotonic_ns()))
-            if t == 1:
-                send(1, [("status", "1"), ("Version", "1.0.3"), ("sysTime", "2015-06-01 12:30:45"),
-                         ("updateUrl", "http://127.0.0.1:%d/update" % self.uploads.port),
-                         ("uploadUrl", "http://127.0.0.1:%d/upload" % self.uploads.port)])
-                send(2, [("userId", "u-1001"), ("nodeId", "node-7"), ("nodeName", "bench")])
-                send(3, [("cameraIdList", CAMERA_ID), ("cameraIndexList", "0"),
-                         ("transIpList", "127.0.0.1"), ("transPortList", str(self.relay_port))])
-                with self.changed:
-                    self.logged_in += 1
-                    self.changed.notify_all()
-            elif t == 0:
-                send(0)
-            elif t == 4:
-                m = re.search(rb'"active":"([01])"', body)
-                with self.changed:
-                    self.camera_active = m.group(1).decode() if m else None
-                    self.changed.notify_all()
-            elif t == 14:
-                with self.changed:
-                    self.alarm_reports += 1
-                    self.changed.notify_all()
+    def upload_answered(self):
+        seen = self.sim.uploads_seen
+        return bool(seen) and seen[-1]["answered"]
 
-    def on_upload(self, conn):
-        head = b""
-        while b"\r\n\r\n" not in head:
-            chunk = conn.recv(1)
-            if not chunk:
-                return
-            head += chunk
-        m = re.search(rb"Content-Length: ([0-9]+)", head)
-        length = int(m.group(1)) if m else 0
-        self.upload_head.set()
-        got = 0
-        # Slowly, until told to let go: the agent's upload stays in flight.
-        while not self.upload_release.is_set() and got < length - 1:
-            got += len(conn.recv(4096))
-            self.upload_release.wait(0.05)
-        # Content-Length is one more than the body the agent sends.
-        while got < length - 1:
-            chunk = conn.recv(65536)
-            if not chunk:
-                break
-            got += len(chunk)
-        self.upload = {"content_length": length, "body_bytes": got}
-        conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nOK")
-        self.upload_done.set()
+    def upload(self):
+        return self.rec.uploads[-1] if self.rec.uploads else {}
+
+    def alarm_reports(self):
+        return len(self.rec.alarm_reports)
+
+    def violations(self):
+        return list(self.rec.violations)
 
 
 # ------------------------------------------------------------ processes
@@ -637,13 +547,13 @@ class Session:
         try:
             self.relay = RelayReader(a.relay, self.work)
             self.children.append(self.relay)
-            self.cloud = Cloud(self.relay.port)
+            self.cloud = Cloud(self.relay.port, self.work)
             self.agent = Child([a.agent], cwd=self.work,
                                env=agent_env(a.netlib, self.work, fps, frame_bytes, snapshot),
                                stdout=os.path.join(self.work, "agent.log"))
             self.children.append(self.agent)
             self.relay.must("login 20", "agent run %s" % name)
-            if not self.cloud.wait(lambda: self.cloud.camera_active == "1", 10):
+            if not self.cloud.wait(self.cloud.camera_active, 10):
                 raise BenchError("agent run %s: the camera was not reported active" % name)
         except BaseException:
             self.close()
@@ -663,6 +573,9 @@ class Session:
             c.stop()
         self.children = []
         if self.cloud:
+            # What the cloud found wrong in the agent's bytes, for the record.
+            with open(os.path.join(self.work, "cloud-violations.json"), "w") as f:
+                json.dump(self.cloud.violations(), f, indent=1)
             self.cloud.close()
             self.cloud = None
 
@@ -717,13 +630,14 @@ def run_a(a, results):
 
         say("memory: alarm upload of a %d-byte snapshot held in flight for %.0f s while forwarding"
             % (SNAPSHOT_BYTES, UPLOAD_HOLD_S))
+        s.cloud.hold_uploads(True)
         fifo = os.path.join(s.work, "alarm.fifo")
         fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
         try:
             os.write(fd, b"motion\n")
         finally:
             os.close(fd)
-        if not s.cloud.upload_head.wait(10):
+        if not s.cloud.wait(s.cloud.upload_started, 10):
             raise BenchError("the alarm upload did not start")
         rss_max = 0
         end = time.monotonic() + UPLOAD_HOLD_S
@@ -734,16 +648,16 @@ def run_a(a, results):
         # largest reading of any of them.
         in_flight_hwm = max(status_kb(s.agent.pid, "VmHWM"), rss_max)
         frames_during = s.relay.must("report", "report")["frames"]
-        s.cloud.upload_release.set()
-        if not s.cloud.upload_done.wait(15):
+        s.cloud.hold_uploads(False)
+        if not s.cloud.wait(s.cloud.upload_answered, 15):
             raise BenchError("the alarm upload did not finish")
-        reported = s.cloud.wait(lambda: s.cloud.alarm_reports > 0, 5)
+        reported = s.cloud.wait(lambda: s.cloud.alarm_reports() > 0, 5)
         s.check_alive()
         results["memory"] = {
             "vm_hwm_kb": max(status_kb(s.agent.pid, "VmHWM"), in_flight_hwm),
             "vm_hwm_in_flight_kb": in_flight_hwm,
             "vm_rss_max_in_flight_kb": rss_max, "vm_rss_end_kb": status_kb(s.agent.pid, "VmRSS"),
-            "upload": s.cloud.upload, "alarm_reported": reported,
+            "upload": s.cloud.upload(), "alarm_reported": reported,
             "forwarding_frames_total": frames_during, "snapshot_bytes": SNAPSHOT_BYTES,
             "load": loadavg()}
         s.relay.ask("send 3")

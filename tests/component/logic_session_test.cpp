@@ -12,10 +12,14 @@
 #include <thread>
 
 #include "app/agent_settings.h"
+#include "logic/alarm_report.h"
 #include "logic/server_logic.h"
+#include "protocol/message.h"
 #include "protocol/templates.h"
 #include "runtime/clock.h"
+#include "tests/support/http_test_server.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/sdk_double.h"
 
 namespace {
 const char kDevId[] = "02:00:00:00:00:01";
@@ -182,6 +186,46 @@ TEST_F(LogicSession, SilentServerIsDroppedAfter35SecondsAndLoginFollows)
     EXPECT_TRUE(m_Server.WaitClosed(kReadMs));
     ASSERT_TRUE(m_Server.Accept(kReadMs));
     EXPECT_EQ(DevLoginText(), m_Server.ReadText(kReadMs));
+}
+
+TEST_F(LogicSession, AClockSetBackThenAnAlarmKeepsTheLinkAndTheHeartbeatRhythm)
+{
+    HttpAnswer accepting;
+    accepting.final = "HTTP/1.0 200 OK\r\n\r\n";
+    HttpTestServer upload(accepting);
+    LoopbackServer relay;
+    sdk_double::Reset();
+    AgentSettings::instance().m_UploadUrl.Set(upload.Url());
+    // Channel 0 with a relay id, so that an alarm is uploaded and reported.
+    CameraChannel *channel = new CameraChannel(nullptr, 0, sdk_double::Current().handle);
+    {
+        MutexGuard guard(m_Session.m_ChannelsLock);
+        m_Session.m_Channels[0] = channel;
+    }
+    NotifyEvent request(kEventRelayRequest);
+    request.fields.Set("sxtId", "abc");
+    request.fields.Set("transIp", "127.0.0.1");
+    request.fields.Set("transPort", std::to_string(relay.Port()));
+    channel->PostRelayRequest(request);
+    for (int i = 0; i < 300 && channel->GetSxtId() != "abc"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ("abc", channel->GetSxtId());
+
+    StartRun();
+    ExpectLoginThenHeartbeat();
+    // The clock goes back 5 s (NTP, or the relay server's time command),
+    // and an alarm gives the loop work at once.
+    AdvanceClockMs(-5000);
+    unsigned char none = 0;
+    AlarmDataCallback(7, 0, &none, 1, &m_Session);
+    EXPECT_EQ(14, ParseMessage(m_Server.ReadText(kReadMs)).m_MsgType);
+    // Same link, so no new login; the next heartbeat on it 10 s after the
+    // step, not 10 s after the last one.
+    EXPECT_FALSE(m_Server.WaitClosed(300));
+    Advance(10001);
+    EXPECT_EQ(std::string(kHeartbeatText), m_Server.ReadText(kReadMs));
+    StopRun();
+    m_Session.LogoutDev();  // stops and deletes the channel
 }
 
 TEST_F(LogicSession, ServerThatDropsEveryLinkAtOnceIsNotStormed)

@@ -184,6 +184,30 @@ TEST_F(RelayCommandsTest, ABurstEndingInAQualityChangeAppliesIt)
     EXPECT_EQ(1u, sdk_double::JournalMatching("SetConfig 4100 1,0,80,8,100,1,6").size());
 }
 
+TEST_F(RelayCommandsTest, APtzCommandBehindAFloodOfStatusQueriesIsStillCarriedOut)
+{
+    // The command thread is held inside a quality change while the burst
+    // arrives, so the whole burst meets a full backlog.
+    std::atomic<bool> inChange(false);
+    std::atomic<bool> release(false);
+    sdk_double::Current().onSetConfig = [&](unsigned int command) {
+        if (command != 4100)
+            return;
+        inChange.store(true);
+        Eventually([&] { return release.load(); });
+    };
+    ReceiveText(*channel, RelayText(16, "\"ViedoQP\":\"2\""));
+    ASSERT_TRUE(Eventually([&] { return inChange.load(); }));
+    ReceiveText(*channel, RelayText(9, "\"PTZCommand\":\"0\""));  // the stop
+    for (int i = 0; i < 40; ++i)
+        ReceiveText(*channel, RelayText(17));
+    EXPECT_EQ(32u, channel->PendingCommandCount());
+    release.store(true);
+    EXPECT_TRUE(Eventually([&] { return channel->PendingCommandCount() == 0; }, 4500));
+    sdk_double::Current().onSetConfig = nullptr;
+    EXPECT_EQ(std::vector<std::string>{"PTZ 12288"}, sdk_double::JournalMatching("PTZ"));
+}
+
 // Milliseconds on the steady clock (plain numbers keep the ARM ABI notes
 // about time_point arguments out of the build).
 int64_t SteadyMs()

@@ -66,6 +66,12 @@ def parse_args(argv):
                    help="uplink scenario: raise an alarm so many seconds into the plan")
     p.add_argument("--frame-log", help="file for one line per video frame and relay heartbeat "
                    "(arrival and camera handoff times; see uplink.py)")
+    p.add_argument("--upload-rcvbuf", type=int, default=0,
+                   help="receive buffer of the upload connections in bytes (0: the system's "
+                   "tuning)")
+    p.add_argument("--relay-at", type=int, default=0,
+                   help="port of a relay server outside the cloud (on --host) that channel 0 is "
+                   "sent to; 0: the cloud's own relay server")
     p.add_argument("--agent-pid-file", help="file holding the agent's process id (for /proc)")
     p.add_argument("--no-video-file", action="store_true",
                    help="do not keep the received video (long or fast runs)")

@@ -103,6 +103,9 @@ class Cloud:
         self.relay_silent = False   # answer nothing on the relay link
         self.upload_silent = False  # take the upload request, never answer
         self.upload_answer = None   # bytes that replace the upload server's answer
+        # Set from any thread: the upload server reads a request body slowly
+        # (4 KB every 50 ms), so an upload stays in flight until cleared.
+        self.hold_uploads = False
         self.directory_answers = []  # (ip, port) texts for the next answers
         self.uploads_seen = []       # every upload connection: times and bytes
         self.relay_links = []
@@ -128,6 +131,7 @@ class Cloud:
         self.upload_port = upload.sockets[0].getsockname()[1]
         self.listeners = {LOGIC: logic, RELAY: relay}
         self.limit_relay_rcvbuf(relay)
+        self.limit_rcvbuf(upload, getattr(o, "upload_rcvbuf", 0))
         for addr in o.directory:
             host, port = addr.rsplit(":", 1)
             self.servers.append(await asyncio.start_server(self.on_directory, host, int(port)))
@@ -185,10 +189,19 @@ class Cloud:
         it from the listener): a relay server that stops reading then backs
         up onto the agent within a fraction of a second, instead of after
         the megabytes that the kernel's tuning would buffer."""
-        size = getattr(self.o, "relay_rcvbuf", 0)
+        self.limit_rcvbuf(server, getattr(self.o, "relay_rcvbuf", 0))
+
+    @staticmethod
+    def limit_rcvbuf(server, size):
         if size:
             for sock in server.sockets:
                 sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, size)
+
+    @property
+    def assigned_relay_port(self):
+        """The relay server that channel 0 is sent to: this cloud's own, or
+        one outside it (--relay-at, e.g. the benchmark's relay reader)."""
+        return getattr(self.o, "relay_at", None) or self.relay_port
 
     def write_raw(self, link, data):
         if link is None or link.closed:
@@ -401,7 +414,7 @@ class Cloud:
         self.send_login_answers(link)
         self.send_assignment(link)
         self.rec.reach("login", "device %s; sent the user and the camera lists (relay %s:%d)"
-                       % (dev.decode("latin-1"), self.o.host, self.relay_port))
+                       % (dev.decode("latin-1"), self.o.host, self.assigned_relay_port))
 
     def send_login_answers(self, link):
         """The answer to the device login and the user message."""
@@ -416,7 +429,7 @@ class Cloud:
         """Channel 0 is camera_id on this cloud's relay server."""
         return self.send(link, 3, [("cameraIdList", self.o.camera_id), ("cameraIndexList", "0"),
                                    ("transIpList", self.o.host),
-                                   ("transPortList", str(self.relay_port))])
+                                   ("transPortList", str(self.assigned_relay_port))])
 
     def on_alarm_report(self, msg):
         o = self.o
@@ -619,7 +632,7 @@ class Cloud:
             if self.upload_silent:
                 await self.swallow_upload(reader, seen)
             else:
-                await self.upload(reader, writer)
+                await self.upload(reader, writer, seen)
                 seen["answered"] = True
         except (ConnectionError, OSError, asyncio.CancelledError):
             pass
@@ -641,13 +654,14 @@ class Cloud:
                 break
             seen["bytes"] += len(chunk)
 
-    async def upload(self, reader, writer):
+    async def upload(self, reader, writer, seen):
         rec = self.rec
         try:
             head = await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), 10)
         except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, asyncio.TimeoutError) as e:
             rec.violation(UPLOAD, "no complete request head (%s)" % type(e).__name__)
             return
+        seen["head_at"] = rec.now()
         m = re.search(rb"\r\nContent-Length: ([0-9]+)\r\n", head)
         length = int(m.group(1)) if m else None
         expected = (b"POST /upload HTTP/1.0\r\n"
@@ -674,13 +688,17 @@ class Cloud:
             if left <= 0:
                 rec.violation(UPLOAD, "body incomplete after 10 s (%d bytes)" % len(body))
                 break
+            held = self.hold_uploads
             try:
-                chunk = await asyncio.wait_for(reader.read(65536), left)
+                chunk = await asyncio.wait_for(reader.read(4096 if held else 65536), left)
             except asyncio.TimeoutError:
                 continue
             if not chunk:
                 break
             body += chunk
+            seen["bytes"] = len(body)
+            if held:
+                await asyncio.sleep(0.05)
         extra = self.o.content_length_extra
         if length is not None and length != len(body) + extra:
             rec.violation(UPLOAD, "Content-Length %d for a body of %d bytes (expected body + %d)"
