@@ -635,7 +635,7 @@ def run_demo(image, out, duration, pace, pcap=None):
         if cloud is not None:
             cloud.stop()
         if capture is not None:
-            capture.stop()
+            figures["capture_stats"] = capture.stop()
         board.stop()
         lan.down()
     return ok, figures
@@ -649,6 +649,9 @@ def watch_demo(board, cloud):
     c.login()
     fig["login_prompt_s"] = round(time.monotonic() - board.powered_on, 1)
     pid = board.agent_pid()
+    if pid is None:
+        raise RuntimeError("the agent is not running on the board (see %s)"
+                           % os.path.join(board.work, "console.log"))
     uid = board.proc_status(pid)["Uid"].split()[0]
     print("demo: on the board the agent runs as pid %d, uid %s (%s)"
           % (pid, uid, "unprivileged" if uid != "0" else "ROOT"))

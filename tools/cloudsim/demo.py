@@ -102,14 +102,14 @@ def camera_vm_demo(a, pcap):
         raise KeyboardInterrupt
     signal.signal(signal.SIGTERM, interrupt)
     try:
-        ok, _figures = camera_vm.run_demo(a.camera_vm_image, a.out, a.duration, a.pace, pcap)
+        ok, figures = camera_vm.run_demo(a.camera_vm_image, a.out, a.duration, a.pace, pcap)
     except KeyboardInterrupt:
         print("demo: interrupted; everything started was stopped")
         return 130
     except (RuntimeError, OSError) as e:
         print("demo: %s; everything started was stopped" % e)
         return 1
-    return report(a, pcap, {}, ok)
+    return report(a, pcap, figures, ok)
 
 
 def report(a, pcap, res, ok):
