@@ -255,20 +255,23 @@ def assemble(o):
     for m in MODULES:
         with open(o.modules[m], "rb") as f:
             c.file("lib/modules/%s.ko" % m, f.read())
-    sizes = {}
-    for board, here in sorted(needed_libraries([o.agent, o.netlib], o.lib_dirs).items()):
-        with open(here, "rb") as f:
-            data = f.read()
-        c.file(board, data, 0o755)
-        sizes[board] = len(data)
-    for board, here in (("usr/bin/cloud-agent", o.agent), ("usr/lib/libNetLib.so", o.netlib)):
+    sizes, placed = {}, {}
+    # Stripped, as a firmware build installs them; a file needed under two
+    # names (the loader) is stored once, the other name a link.
+    files = sorted(needed_libraries([o.agent, o.netlib], o.lib_dirs).items())
+    files += [("/usr/bin/cloud-agent", o.agent), ("/usr/lib/libNetLib.so", o.netlib)]
+    for board, here in files:
+        if here in placed:
+            c.link(board, placed[here])
+            continue
         stripped = os.path.join(o.cache, "stripped.tmp")
-        subprocess.run([o.strip, "-o", stripped, here], check=True)
+        subprocess.run([o.strip, "--strip-unneeded", "-o", stripped, here], check=True)
         with open(stripped, "rb") as f:
             data = f.read()
         os.unlink(stripped)
         c.file(board, data, 0o755)
-        sizes["/" + board] = len(data)
+        placed[here] = board
+        sizes[board] = len(data)
     media = os.path.join(SRC_DIR, "sim", "media")
     for name in ("testpattern_1280x720.h264", "testpattern_640x360.h264", "snapshot.jpg"):
         with open(os.path.join(media, name), "rb") as f:
