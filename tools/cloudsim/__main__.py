@@ -14,13 +14,14 @@ import sys
 
 from .cloud import Cloud
 from .faults import FAULTS, FaultScenario
+from .passive import PassiveScenario
 from .recorder import Recorder
 from .scenario import Scenario
 from .soak import SoakScenario
 from .uplink import Shaper, UplinkScenario
 
 SCENARIOS = {"day": Scenario, "reconnect": Scenario, "faults": FaultScenario,
-             "soak": SoakScenario, "uplink": UplinkScenario}
+             "soak": SoakScenario, "uplink": UplinkScenario, "passive": PassiveScenario}
 
 
 def size(text):
@@ -39,7 +40,8 @@ def parse_args(argv):
                    help="day: every command, the alarm and discovery (default); reconnect: "
                    "forwarding, then the cloud drops the relay link; faults: the faults of "
                    "--faults, each followed by the normal work; soak: --cycles drops of both "
-                   "links while video flows, with the agent's descriptors and memory watched")
+                   "links while video flows, with the agent's descriptors and memory watched; passive: "
+                   "answers the logins only, never a command, until stopped")
     p.add_argument("--faults", default="",
                    help="comma-separated faults for --scenario faults, run in order: "
                    + ", ".join(sorted(FAULTS)))

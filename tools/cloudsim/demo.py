@@ -27,8 +27,10 @@ def decode_errors(path):
 def main(argv=None):
     argv = list(sys.argv[1:] if argv is None else argv)
     p = argparse.ArgumentParser(prog="tools/demo", description=__doc__)
-    p.add_argument("--agent", required=True, help="the cloud-agent-local executable")
-    p.add_argument("--netlib", required=True, help="the simulated libNetLib.so")
+    p.add_argument("--agent", help="the cloud-agent-local executable")
+    p.add_argument("--netlib", help="the simulated libNetLib.so")
+    p.add_argument("--camera-vm-image", help="run against the agent on the virtual camera "
+                   "booted from this image (tools/camera-vm image)")
     p.add_argument("--out", required=True, help="output folder")
     p.add_argument("--duration", type=float, default=30.0, help="seconds to run (default 30)")
     p.add_argument("--pace", type=float, default=1.5, help="seconds between cloud commands")
@@ -47,6 +49,10 @@ def main(argv=None):
             print("demo: no capture: %s (tools/bootstrap installs it when run as root)" % missing)
             return 1
         pcap = os.path.join(a.out, "capture.pcap")
+    if a.camera_vm_image:
+        return camera_vm_demo(a, pcap)
+    if not a.agent or not a.netlib:
+        p.error("--agent and --netlib are needed")
 
     if a.host_network:
         mode, why = "host", "asked for with --host-network"
@@ -100,11 +106,41 @@ def main(argv=None):
     finally:
         net.down()
 
+    ok = res["cloud_exit"] == 0
+    if not res.get("agent_alive_at_end"):
+        print("demo: the agent ended during the run (see %s)" % res["agent_log"])
+        ok = False
+    return report(a, pcap, res, ok)
+
+
+def camera_vm_demo(a, pcap):
+    """The demo against the agent on the virtual camera (needs root)."""
+    if os.geteuid() != 0:
+        print("demo: --camera-vm needs root (a network namespace and a tap device)")
+        return 1
+    from . import camera_vm
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGTERM, interrupt)
+    try:
+        ok, figures = camera_vm.run_demo(a.camera_vm_image, a.out, a.duration, a.pace, pcap)
+    except KeyboardInterrupt:
+        print("demo: interrupted; everything started was stopped")
+        return 130
+    except (RuntimeError, OSError) as e:
+        print("demo: %s; everything started was stopped" % e)
+        return 1
+    return report(a, pcap, figures, ok)
+
+
+def report(a, pcap, res, ok):
     print("Files")
     for label, path in (("video", "video.h264"), ("frame grab", "frame.png"),
                         ("uploads", "uploads"), ("summary", "summary.json"),
                         ("summary table", "summary.txt"), ("agent console", "agent/agent.log"),
-                        ("SDK journal", "agent/sdk-journal.txt"), ("capture", "capture.pcap")):
+                        ("SDK journal", "agent/sdk-journal.txt"),
+                        ("board console", "camera-vm/console.log"), ("capture", "capture.pcap")):
         full = os.path.join(a.out, path)
         if os.path.exists(full):
             print("  %-14s %s" % (label, full))
@@ -114,17 +150,12 @@ def main(argv=None):
         print("Capture: %s; read it with" % "; ".join(res.get("capture_stats") or ["?"]))
         print("  tshark -X lua_script:contrib/wireshark/cloud_agent.lua -r %s -Y calink"
               % os.path.relpath(pcap))
-    ok = res["cloud_exit"] == 0
-    if a.uplink:
-        errors = decode_errors(os.path.join(a.out, "video.h264"))
-        if errors is None:
-            print("demo: video not decoded (no ffmpeg)")
-        else:
-            print("demo: video.h264 decodes with %d errors" % errors)
-            ok = ok and errors == 0
-    if not res.get("agent_alive_at_end"):
-        print("demo: the agent ended during the run (see %s)" % res["agent_log"])
-        ok = False
+    errors = decode_errors(os.path.join(a.out, "video.h264"))
+    if errors is None:
+        print("demo: video not decoded (no ffmpeg)")
+    else:
+        print("demo: video.h264 decodes with %d errors" % errors)
+        ok = ok and errors == 0
     print("demo: %s" % ("every milestone reached, no violation" if ok else "FAILED"))
     return 0 if ok else 1
 

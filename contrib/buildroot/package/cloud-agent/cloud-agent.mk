@@ -32,6 +32,13 @@ CLOUD_AGENT_CONF_OPTS += \
 	-DCLOUD_AGENT_NETLIB="$(call qstrip,$(BR2_PACKAGE_CLOUD_AGENT_NETLIB))"
 endif
 
+# The agent runs as this user (the init script's CLOUD_AGENT_USER): no
+# home, no login shell, a group of its own to read the camera's
+# configuration file through.
+define CLOUD_AGENT_USERS
+	cloud-agent -1 cloud-agent -1 * - - - camera cloud agent
+endef
+
 define CLOUD_AGENT_INSTALL_INIT_SYSV
 	$(INSTALL) -D -m 0755 $(CLOUD_AGENT_PKGDIR)/S90cloud-agent \
 		$(TARGET_DIR)/etc/init.d/S90cloud-agent
