@@ -133,11 +133,12 @@ std::vector<std::string> SplitAt(const std::string &text, char separator)
     }
 }
 
-ExactBuffer::ExactBuffer(const std::string &bytes)
-    : m_Data(new char[bytes.size()]), m_Size(bytes.size())
+ExactBuffer::ExactBuffer(const std::string &bytes) : ExactBuffer(bytes.data(), bytes.size()) {}
+
+ExactBuffer::ExactBuffer(const char *bytes, size_t size) : m_Data(new char[size]), m_Size(size)
 {
-    if (!bytes.empty())
-        memcpy(m_Data, bytes.data(), bytes.size());
+    if (size != 0)
+        memcpy(m_Data, bytes, size);
 }
 
 }  // namespace fuzz

@@ -44,6 +44,7 @@ std::vector<std::string> SplitAt(const std::string &text, char separator);
 class ExactBuffer {
 public:
     explicit ExactBuffer(const std::string &bytes);
+    ExactBuffer(const char *bytes, size_t size);
     ~ExactBuffer() { delete[] m_Data; }
     ExactBuffer(const ExactBuffer &) = delete;
     ExactBuffer &operator=(const ExactBuffer &) = delete;

@@ -12,6 +12,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 
 #include "fuzz/fuzz_support.h"
 #include "runtime/ini.h"
@@ -67,7 +68,7 @@ Expected Read(const std::string &file)
                 out.open = true;
                 continue;
             }
-            out.sections[section] = pending;
+            out.sections[section] = std::move(pending);
             pending.clear();
             section = line.substr(open + 1, close - open - 1);
             continue;
@@ -81,7 +82,7 @@ Expected Read(const std::string &file)
         }
         pending[CutAtSpace(line.substr(0, equals))] = CutAtSpace(line.substr(equals + 3));
     }
-    out.sections[section] = pending;
+    out.sections[section] = std::move(pending);
     return out;
 }
 
