@@ -62,10 +62,6 @@ def main(argv=None):
         return harness.reexec_in_userns([sys.executable, "-m", "cloudsim.demo"] + argv)
 
     net = harness.Net(mode)
-    # A signal ends the run through the finally clauses, which stop what
-    # was started and remove the namespaces.
-    def interrupt(signum, frame):
-        raise KeyboardInterrupt
     signal.signal(signal.SIGTERM, interrupt)
     try:
         try:
@@ -97,12 +93,8 @@ def main(argv=None):
         sys.stdout.flush()
         res = harness.run_session(a.agent, a.netlib, a.out, net, duration=a.duration,
                                   pace=a.pace, pcap=pcap, extra_cloud_args=extra)
-    except KeyboardInterrupt:
-        print("demo: interrupted; everything started was stopped")
-        return 130
-    except (RuntimeError, OSError) as e:
-        print("demo: %s; everything started was stopped" % e)
-        return 1
+    except (KeyboardInterrupt, RuntimeError, OSError) as e:
+        return stopped(e)
     finally:
         net.down()
 
@@ -120,18 +112,27 @@ def camera_vm_demo(a, pcap):
         return 1
     from . import camera_vm
 
-    def interrupt(signum, frame):
-        raise KeyboardInterrupt
     signal.signal(signal.SIGTERM, interrupt)
     try:
         ok, figures = camera_vm.run_demo(a.camera_vm_image, a.out, a.duration, a.pace, pcap)
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, RuntimeError, OSError) as e:
+        return stopped(e)
+    return report(a, pcap, figures, ok)
+
+
+def interrupt(signum, frame):
+    """A signal ends the run through the finally clauses, which stop what
+    was started and remove the namespaces."""
+    raise KeyboardInterrupt
+
+
+def stopped(e):
+    """The exit status of a run that ended early, with its line."""
+    if isinstance(e, KeyboardInterrupt):
         print("demo: interrupted; everything started was stopped")
         return 130
-    except (RuntimeError, OSError) as e:
-        print("demo: %s; everything started was stopped" % e)
-        return 1
-    return report(a, pcap, figures, ok)
+    print("demo: %s; everything started was stopped" % e)
+    return 1
 
 
 def report(a, pcap, res, ok):
