@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fuzz {
@@ -19,6 +20,45 @@ namespace fuzz {
         if (!(cond))                                                                               \
             ::fuzz::Fail(__VA_ARGS__);                                                             \
     } while (0)
+
+// Marks a target's own reading of the rules it checks. The fuzzer steers by
+// the code under test, not by this second reading, whose branches and
+// comparisons would otherwise cost more than that code. Such functions work
+// on views with the plain loops below: whatever they call out of line (the
+// standard library's searches and sorts, memcmp) is instrumented again.
+#define FUZZ_REFERENCE __attribute__((no_sanitize("coverage")))
+
+// The first `c` in `text` from `from` on, or npos.
+FUZZ_REFERENCE inline size_t Find(std::string_view text, char c, size_t from = 0)
+{
+    for (size_t i = from; i < text.size(); ++i)
+        if (text[i] == c)
+            return i;
+    return std::string_view::npos;
+}
+
+// The first `needle` in `text`, or npos.
+FUZZ_REFERENCE inline size_t FindText(std::string_view text, std::string_view needle)
+{
+    for (size_t i = 0; i + needle.size() <= text.size(); ++i) {
+        size_t k = 0;
+        while (k < needle.size() && text[i + k] == needle[k])
+            ++k;
+        if (k == needle.size())
+            return i;
+    }
+    return std::string_view::npos;
+}
+
+FUZZ_REFERENCE inline bool Same(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
 
 // Moves the process into a network namespace of its own, where no address a
 // fuzz input names (relay hosts, upload hosts, resolvers) can be reached.

@@ -1,31 +1,54 @@
 #include "protocol/message.h"
 
 #include <ctype.h>
+#include <string.h>
 
 namespace {
 const char kTypeMarker[] = "\"msgType\":";
 const char kParamsMarker[] = "\"params\":{";
 
-// The text without its first and last character; one character gives "".
-std::string StripEnds(const std::string &text)
+// The first `c` in text[begin, end), or `end`.
+size_t FindWithin(const std::string &text, char c, size_t begin, size_t end)
 {
-    return text.size() < 2 ? std::string() : text.substr(1, text.size() - 2);
+    const void *found = memchr(text.data() + begin, c, end - begin);
+    return found == nullptr ? end : static_cast<size_t>(static_cast<const char *>(found) - text.data());
 }
 
-void AddMember(const std::string &element, MessageFields &fields)
+// text[begin, end) without its first and last character; one character
+// gives "".
+std::string StripEnds(const std::string &text, size_t begin, size_t end)
 {
-    size_t colon = element.find(':');
-    if (colon == std::string::npos)
-        return;
-    std::string key = element.substr(0, colon);
-    std::string rest = element.substr(colon + 1);
-    // An element that starts with ':' or whose only ':' ends it has no
-    // usable key or value: skipped.
-    if (key.empty() || rest.empty())
+    return end - begin < 2 ? std::string() : text.substr(begin + 1, end - begin - 2);
+}
+
+// One "params" member, text[begin, end), cut at its first ':'. Read in
+// place: a relay command's members cost one key and one value each.
+void AddMember(const std::string &text, size_t begin, size_t end, MessageFields &fields)
+{
+    size_t colon = FindWithin(text, ':', begin, end);
+    // An element without ':', that starts with ':' or whose only ':' ends
+    // it has no usable key or value: skipped.
+    if (colon == end || colon == begin || colon + 1 == end)
         return;
     // "k":: gives the value ":" rather than the empty text.
-    std::string value = rest == ":" ? rest : StripEnds(rest);
-    fields.Set(StripEnds(key), value);
+    bool bareColon = colon + 2 == end && text[colon + 1] == ':';
+    fields.Set(StripEnds(text, begin, colon), bareColon ? std::string(":") : StripEnds(text, colon + 1, end));
+}
+
+int32_t DecimalWithin(const std::string &text, size_t begin, size_t end)
+{
+    size_t i = begin;
+    while (i < end && isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    bool negative = false;
+    if (i < end && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    uint32_t value = 0;
+    for (; i < end && isdigit(static_cast<unsigned char>(text[i])); ++i)
+        value = value * 10u + static_cast<uint32_t>(text[i] - '0');
+    return static_cast<int32_t>(negative ? 0u - value : value);
 }
 } // namespace
 
@@ -38,18 +61,7 @@ const std::string &MessageFields::Get(const std::string &key) const
 
 int32_t DecimalValue(const std::string &text)
 {
-    size_t i = 0;
-    while (i < text.size() && isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    uint32_t value = 0;
-    for (; i < text.size() && isdigit(static_cast<unsigned char>(text[i])); ++i)
-        value = value * 10u + static_cast<uint32_t>(text[i] - '0');
-    return static_cast<int32_t>(negative ? 0u - value : value);
+    return DecimalWithin(text, 0, text.size());
 }
 
 std::vector<std::string> SplitString(const std::string &text, const char *separators)
@@ -79,17 +91,21 @@ ParsedMessage ParseMessage(const std::string &text)
     size_t typeStart = marker + sizeof(kTypeMarker) - 1;
     if (comma <= typeStart)
         return result;
-    result.m_MsgType = DecimalValue(text.substr(typeStart, comma - typeStart));
+    result.m_MsgType = DecimalWithin(text, typeStart, comma);
 
     size_t params = text.find(kParamsMarker);
     if (params == std::string::npos)
         return result;
-    size_t bodyStart = params + sizeof(kParamsMarker) - 1;
     size_t bodyEnd = text.find('}', params);
     if (bodyEnd == std::string::npos)
         return result;
-    std::vector<std::string> elements = SplitString(text.substr(bodyStart, bodyEnd - bodyStart), ",");
-    for (size_t i = 0; i < elements.size(); ++i)
-        AddMember(elements[i], result.m_Fields);
-    return result;
+    // Members are cut at every ',' (n commas give n + 1 members).
+    size_t start = params + sizeof(kParamsMarker) - 1;
+    for (;;) {
+        size_t cut = FindWithin(text, ',', start, bodyEnd);
+        AddMember(text, start, cut, result.m_Fields);
+        if (cut == bodyEnd)
+            return result;
+        start = cut + 1;
+    }
 }

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The flat key/value map of a message's "params". An absent key reads as
@@ -14,7 +15,7 @@ public:
     typedef std::map<std::string, std::string> Map;
 
     const std::string &Get(const std::string &key) const;
-    void Set(const std::string &key, const std::string &value) { m_Items[key] = value; }
+    void Set(std::string key, std::string value) { m_Items[std::move(key)] = std::move(value); }
     bool Has(const std::string &key) const { return m_Items.count(key) != 0; }
     size_t Size() const { return m_Items.size(); }
     const Map &Items() const { return m_Items; }
