@@ -103,8 +103,9 @@ private:
     void ReportUplink(RelayLinkTimes *link);
     int RelayWaitMs(int32_t heartbeatTime) const;
     void RunCommandLoop();
+    bool AwaitCommands();
     void PauseCommands(int ms);
-    void QueueCommand(const ParsedMessage &message);
+    void QueueCommand(ParsedMessage message);
     void CarryOut(const ParsedMessage &command);
 
     std::string m_SxtId;       // relay thread writes under m_RequestLock
@@ -119,7 +120,11 @@ private:
     WorkerThread m_CommandThread;
     Mutex m_CommandLock;
     std::deque<ParsedMessage> m_CommandQueue;  // under m_CommandLock
-    // Posted when a command arrives on an empty queue, and at teardown.
+    // The command thread found the queue empty and waits for a post (not
+    // for the end of its pause); under m_CommandLock.
+    bool m_CommandThreadIdle;
+    // Posted when a command arrives for the idle command thread, and at
+    // teardown.
     WakeSignal m_CommandSignal;
     mutable Mutex m_RequestLock;
     std::deque<NotifyEvent> m_RequestQueue;

@@ -3,6 +3,7 @@
 
 #include <deque>
 #include <string>
+#include <utility>
 
 #include "app/agent_settings.h"
 #include "channel/camera_channel.h"
@@ -91,18 +92,19 @@ void CameraChannel::OnRelayPacket(const char *body, int32_t length, void *channe
     if (body != nullptr && length > 0 && body[0] == '0') {
         ParsedMessage message = ParseMessage(std::string(body + 1, static_cast<size_t>(length - 1)));
         if (CommandKind(message.m_MsgType) != -1)
-            self->QueueCommand(message);
+            self->QueueCommand(std::move(message));
     }
     // Whatever it held, the packet shows the relay server is alive.
     self->m_RelayRecvTime.store(NowMs());
 }
 
-void CameraChannel::QueueCommand(const ParsedMessage &message)
+void CameraChannel::QueueCommand(ParsedMessage message)
 {
-    bool wasEmpty;
+    bool wake;
     {
         MutexGuard guard(m_CommandLock);
-        wasEmpty = m_CommandQueue.empty();
+        wake = m_CommandThreadIdle;
+        m_CommandThreadIdle = false;
         // A relay server may send faster than commands are carried out;
         // the backlog stays bounded without losing what changes state.
         if (m_CommandQueue.size() >= kMaxQueuedCommands) {
@@ -110,10 +112,11 @@ void CameraChannel::QueueCommand(const ParsedMessage &message)
                                  static_cast<std::ptrdiff_t>(CommandToDrop(m_CommandQueue)));
             Count(m_Status.m_CommandsSkipped);
         }
-        m_CommandQueue.push_back(message);
+        m_CommandQueue.push_back(std::move(message));
     }
-    // The command thread sleeps only on an empty queue.
-    if (wasEmpty)
+    // A thread in its pause between commands is left to finish it: it
+    // looks at the queue again when the pause ends.
+    if (wake)
         m_CommandSignal.Post();
 }
 
@@ -131,9 +134,18 @@ void CameraChannel::RunCommandLoop()
     while (m_CommandThread.IsRunning() && !m_StopRequested.load()) {
         if (CommandStep(this) != 0)
             PauseCommands(kCommandSpacingMs);
-        else
+        else if (AwaitCommands())
             m_CommandSignal.Wait(-1);
     }
+}
+
+// True, with the thread marked idle, when the queue is empty; checked and
+// marked under one lock so that a command queued in between still wakes it.
+bool CameraChannel::AwaitCommands()
+{
+    MutexGuard guard(m_CommandLock);
+    m_CommandThreadIdle = m_CommandQueue.empty();
+    return m_CommandThreadIdle;
 }
 
 void CameraChannel::PauseCommands(int ms)
@@ -157,7 +169,7 @@ int CameraChannel::CommandStep(void *channel)
         MutexGuard guard(self->m_CommandLock);
         if (self->m_CommandQueue.empty())
             return 0;
-        command = self->m_CommandQueue.front();
+        command = std::move(self->m_CommandQueue.front());
         self->m_CommandQueue.pop_front();
     }
     Count(self->m_Status.m_CommandsDone);

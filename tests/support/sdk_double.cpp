@@ -47,8 +47,9 @@ std::vector<std::string> Journal()
 
 std::vector<std::string> JournalMatching(const std::string &prefix)
 {
+    std::lock_guard<std::mutex> guard(g_Lock);
     std::vector<std::string> out;
-    for (const std::string &line : Journal())
+    for (const std::string &line : g_Journal)
         if (line.compare(0, prefix.size(), prefix) == 0)
             out.push_back(line);
     return out;
