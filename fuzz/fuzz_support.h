@@ -60,6 +60,67 @@ FUZZ_REFERENCE inline bool Same(std::string_view a, std::string_view b)
     return true;
 }
 
+// A map from (tag, key) to a value for FUZZ_REFERENCE code: open
+// addressing over views into the input, a later Put of the same key
+// replacing the earlier, its storage reused from input to input so that a
+// check allocates nothing once it has seen its largest input.
+template <typename Value>
+class ViewTable {
+public:
+    // Empties the table with room for `entries` keys.
+    FUZZ_REFERENCE void Reset(size_t entries)
+    {
+        size_t want = 16;
+        while (want < 2 * entries + 2)
+            want *= 2;
+        if (m_Slots.size() < want)
+            m_Slots.resize(want);
+        for (Slot &slot : m_Slots)
+            slot.taken = false;
+        m_Count = 0;
+    }
+
+    FUZZ_REFERENCE void Put(uint32_t tag, std::string_view key, const Value &value)
+    {
+        Slot &slot = m_Slots[SlotOf(tag, key)];
+        if (!slot.taken)
+            ++m_Count;
+        slot = Slot{tag, key, value, true};
+    }
+
+    // The value under (tag, key), or nullptr.
+    FUZZ_REFERENCE const Value *Find(uint32_t tag, std::string_view key) const
+    {
+        const Slot &slot = m_Slots[SlotOf(tag, key)];
+        return slot.taken ? &slot.value : nullptr;
+    }
+
+    size_t Count() const { return m_Count; }
+
+private:
+    struct Slot {
+        uint32_t tag;
+        std::string_view key;
+        Value value;
+        bool taken;
+    };
+
+    FUZZ_REFERENCE size_t SlotOf(uint32_t tag, std::string_view key) const
+    {
+        uint32_t hash = (2166136261u ^ tag) * 16777619u;
+        for (char c : key)
+            hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        size_t mask = m_Slots.size() - 1;
+        size_t i = hash & mask;
+        while (m_Slots[i].taken && !(m_Slots[i].tag == tag && Same(m_Slots[i].key, key)))
+            i = (i + 1) & mask;
+        return i;
+    }
+
+    std::vector<Slot> m_Slots;
+    size_t m_Count = 0;
+};
+
 // Moves the process into a network namespace of its own, where no address a
 // fuzz input names (relay hosts, upload hosts, resolvers) can be reached.
 // Must run before any thread starts, so every thread inherits it. Aborts

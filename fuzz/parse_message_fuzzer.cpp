@@ -14,70 +14,10 @@
 
 namespace {
 
-struct Field {
-    std::string_view key;
-    std::string_view value;
-    bool taken = false;
-};
-
-// The members by key, a later one of the same key replacing the earlier:
-// an open-addressing table of views into the input, reused from input to
-// input, so that the check allocates nothing.
-class FieldTable {
-public:
-    FUZZ_REFERENCE void Reset(size_t textSize)
-    {
-        // At most one member per two bytes of text; half the slots stay free.
-        size_t want = 16;
-        while (want < textSize + 2)
-            want *= 2;
-        if (m_Slots.size() < want)
-            m_Slots.resize(want);
-        for (Field &slot : m_Slots)
-            slot.taken = false;
-        m_Count = 0;
-    }
-
-    FUZZ_REFERENCE void Put(std::string_view key, std::string_view value)
-    {
-        Field &slot = m_Slots[SlotOf(key)];
-        if (!slot.taken)
-            ++m_Count;
-        slot.key = key;
-        slot.value = value;
-        slot.taken = true;
-    }
-
-    // The value of `key`, or false when no member has it.
-    FUZZ_REFERENCE bool Lookup(std::string_view key, std::string_view *value) const
-    {
-        const Field &slot = m_Slots[SlotOf(key)];
-        *value = slot.value;
-        return slot.taken;
-    }
-
-    size_t Count() const { return m_Count; }
-
-private:
-    FUZZ_REFERENCE size_t SlotOf(std::string_view key) const
-    {
-        uint32_t hash = 2166136261u;
-        for (char c : key)
-            hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-        size_t mask = m_Slots.size() - 1;
-        size_t i = hash & mask;
-        while (m_Slots[i].taken && !fuzz::Same(m_Slots[i].key, key))
-            i = (i + 1) & mask;
-        return i;
-    }
-
-    std::vector<Field> m_Slots;
-    size_t m_Count = 0;
-};
-
 struct Expected {
     int32_t type = -1;
-    FieldTable fields;
+    // The members by key, a later one replacing the earlier.
+    fuzz::ViewTable<std::string_view> fields;
     // Set when the text holds a member whose result is left open (one that
     // begins with ':' or whose only ':' ends it); the fields are then not
     // compared.
@@ -131,7 +71,7 @@ FUZZ_REFERENCE void AddMember(std::string_view member, Expected *out)
         out->open = true;
         return;
     }
-    out->fields.Put(WithoutEnds(key), rest.size() == 1 && rest[0] == ':' ? rest : WithoutEnds(rest));
+    out->fields.Put(0, WithoutEnds(key), rest.size() == 1 && rest[0] == ':' ? rest : WithoutEnds(rest));
 }
 
 // The type as atoi reads it, the first "params" object cut at its first
@@ -140,7 +80,8 @@ FUZZ_REFERENCE void AddMember(std::string_view member, Expected *out)
 FUZZ_REFERENCE void Scan(std::string_view text, Expected *out)
 {
     out->type = -1;
-    out->fields.Reset(text.size());
+    // At most one member per two bytes of text.
+    out->fields.Reset(text.size() / 2 + 1);
     out->open = out->typeOverflows = false;
     const std::string_view kType = "\"msgType\":";
     const std::string_view kParams = "\"params\":{";
@@ -168,13 +109,13 @@ FUZZ_REFERENCE void Scan(std::string_view text, Expected *out)
     }
 }
 
-FUZZ_REFERENCE void CheckFields(const MessageFields &parsed, const FieldTable &expected)
+FUZZ_REFERENCE void CheckFields(const MessageFields &parsed, const fuzz::ViewTable<std::string_view> &expected)
 {
     FUZZ_CHECK(parsed.Size() == expected.Count(), "%zu fields parsed, %zu expected", parsed.Size(),
                expected.Count());
     for (const auto &item : parsed.Items()) {
-        std::string_view value;
-        FUZZ_CHECK(expected.Lookup(item.first, &value) && fuzz::Same(value, item.second),
+        const std::string_view *value = expected.Find(0, item.first);
+        FUZZ_CHECK(value != nullptr && fuzz::Same(*value, item.second),
                    "field '%s' differs", item.first.c_str());
     }
 }

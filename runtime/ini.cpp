@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <utility>
+
 namespace {
 const size_t kLineBufferSize = 256;
 // The value starts three characters after the "=", past " =" and an
@@ -51,7 +53,7 @@ void CIni::ReadFrom(FILE *file)
     char line[kLineBufferSize];
     while (fgets(line, sizeof(line), file) != nullptr)
         ParseLine(line, section, pending);
-    m_Sections[section] = pending;
+    m_Sections[section] = std::move(pending);
 }
 
 void CIni::ParseLine(char *line, std::string &section, KeyMap &pending)
@@ -64,7 +66,7 @@ void CIni::ParseLine(char *line, std::string &section, KeyMap &pending)
         // A "]" before the "[" names nothing usable: the line is skipped.
         if (open > close)
             return;
-        m_Sections[section] = pending;
+        m_Sections[section] = std::move(pending);
         pending.clear();
         section.assign(open + 1, close);
         return;
