@@ -47,29 +47,32 @@ int CommandKind(int32_t msgType)
     }
 }
 
-// Whether a command of the same kind as queue[i] follows it.
-bool LaterOfItsKind(const std::deque<ParsedMessage> &queue, size_t i)
-{
-    for (size_t later = i + 1; later < queue.size(); ++later)
-        if (CommandKind(queue[later].m_MsgType) == CommandKind(queue[i].m_MsgType))
-            return true;
-    return false;
-}
-
 // Index of the command to give way when the backlog is full: the oldest
 // command that a later one of its kind makes moot, or else the oldest PTZ
 // movement. The newest movement never gives way: it may be the stop that
 // keeps the camera from turning to its end stop. A full backlog holds one
-// of the two, since there are far fewer kinds than places.
+// of the two, since there are far fewer kinds than places. One pass from
+// the newest command back, since a flooding relay server fills the backlog
+// on every command it sends.
 size_t CommandToDrop(const std::deque<ParsedMessage> &queue)
 {
-    for (size_t i = 0; i < queue.size(); ++i)
-        if (queue[i].m_MsgType != kRelayPtz && LaterOfItsKind(queue, i))
-            return i;
-    for (size_t i = 0; i < queue.size(); ++i)
-        if (queue[i].m_MsgType == kRelayPtz && LaterOfItsKind(queue, i))
-            return i;
-    return 0;
+    uint32_t laterKinds = 0;  // bit k: a command of kind k follows (kinds are 2 to 18)
+    size_t oldestMoot = queue.size();
+    size_t oldestMovement = queue.size();
+    for (size_t i = queue.size(); i-- > 0;) {
+        int32_t k = CommandKind(queue[i].m_MsgType);
+        uint32_t kind = k >= 0 ? 1u << k : 0;
+        if ((laterKinds & kind) != 0) {
+            if (queue[i].m_MsgType == kRelayPtz)
+                oldestMovement = i;
+            else
+                oldestMoot = i;
+        }
+        laterKinds |= kind;
+    }
+    if (oldestMoot < queue.size())
+        return oldestMoot;
+    return oldestMovement < queue.size() ? oldestMovement : 0;
 }
 
 // Replaces the first `from` of the text with '.'; false when there is none.
@@ -90,7 +93,7 @@ void CameraChannel::OnRelayPacket(const char *body, int32_t length, void *channe
         return;
     // Only text packets carry commands; an empty packet has no kind byte.
     if (body != nullptr && length > 0 && body[0] == '0') {
-        ParsedMessage message = ParseMessage(std::string(body + 1, static_cast<size_t>(length - 1)));
+        ParsedMessage message = ParseMessage(body + 1, static_cast<size_t>(length - 1));
         if (CommandKind(message.m_MsgType) != -1)
             self->QueueCommand(std::move(message));
     }

@@ -125,9 +125,11 @@ FUZZ_REFERENCE void CheckFields(const MessageFields &parsed, const fuzz::ViewTab
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static Expected expected;
-    std::string text(reinterpret_cast<const char *>(data), size);
-    ParsedMessage parsed = ParseMessage(text);
-    Scan(text, &expected);
+    // libFuzzer's own copy of the input is exactly its size, so a read past
+    // it is seen.
+    const char *bytes = reinterpret_cast<const char *>(data);
+    ParsedMessage parsed = ParseMessage(bytes, size);
+    Scan(std::string_view(bytes, size), &expected);
 
     if (!expected.typeOverflows)
         FUZZ_CHECK(parsed.m_MsgType == expected.type, "type %d, expected %d", parsed.m_MsgType,
@@ -145,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(parsed.m_Fields.Get(absent).empty(), "an absent key is not empty");
 
     // The type conversion alone, on the whole text.
+    std::string text(bytes, size);
     bool overflows = false;
     int32_t reading = AtoiReading(text, &overflows);
     if (!overflows)

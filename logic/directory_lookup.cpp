@@ -42,7 +42,7 @@ void DirectoryReplyHandler(const char *body, int32_t length, void *)
     // An empty frame has not even a kind byte: nothing to read.
     if (length <= 0)
         return;
-    ParsedMessage message = ParseMessage(std::string(body + 1, static_cast<size_t>(length - 1)));
+    ParsedMessage message = ParseMessage(body + 1, static_cast<size_t>(length - 1));
     if (message.m_MsgType != 1)
         return;
     AgentSettings &settings = AgentSettings::instance();

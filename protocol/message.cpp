@@ -8,22 +8,30 @@ const char kTypeMarker[] = "\"msgType\":";
 const char kParamsMarker[] = "\"params\":{";
 
 // The first `c` in text[begin, end), or `end`.
-size_t FindWithin(const std::string &text, char c, size_t begin, size_t end)
+size_t FindWithin(const char *text, char c, size_t begin, size_t end)
 {
-    const void *found = memchr(text.data() + begin, c, end - begin);
-    return found == nullptr ? end : static_cast<size_t>(static_cast<const char *>(found) - text.data());
+    const void *found = memchr(text + begin, c, end - begin);
+    return found == nullptr ? end : static_cast<size_t>(static_cast<const char *>(found) - text);
+}
+
+// The first `marker` (a literal) in text[0, length), or `length`.
+template <size_t N>
+size_t FindMarker(const char *text, size_t length, const char (&marker)[N])
+{
+    const void *found = memmem(text, length, marker, N - 1);
+    return found == nullptr ? length : static_cast<size_t>(static_cast<const char *>(found) - text);
 }
 
 // text[begin, end) without its first and last character; one character
 // gives "".
-std::string StripEnds(const std::string &text, size_t begin, size_t end)
+std::string StripEnds(const char *text, size_t begin, size_t end)
 {
-    return end - begin < 2 ? std::string() : text.substr(begin + 1, end - begin - 2);
+    return end - begin < 2 ? std::string() : std::string(text + begin + 1, end - begin - 2);
 }
 
 // One "params" member, text[begin, end), cut at its first ':'. Read in
 // place: a relay command's members cost one key and one value each.
-void AddMember(const std::string &text, size_t begin, size_t end, MessageFields &fields)
+void AddMember(const char *text, size_t begin, size_t end, MessageFields &fields)
 {
     size_t colon = FindWithin(text, ':', begin, end);
     // An element without ':', that starts with ':' or whose only ':' ends
@@ -35,7 +43,7 @@ void AddMember(const std::string &text, size_t begin, size_t end, MessageFields 
     fields.Set(StripEnds(text, begin, colon), bareColon ? std::string(":") : StripEnds(text, colon + 1, end));
 }
 
-int32_t DecimalWithin(const std::string &text, size_t begin, size_t end)
+int32_t DecimalWithin(const char *text, size_t begin, size_t end)
 {
     size_t i = begin;
     while (i < end && isspace(static_cast<unsigned char>(text[i])))
@@ -61,7 +69,7 @@ const std::string &MessageFields::Get(const std::string &key) const
 
 int32_t DecimalValue(const std::string &text)
 {
-    return DecimalWithin(text, 0, text.size());
+    return DecimalWithin(text.data(), 0, text.size());
 }
 
 std::vector<std::string> SplitString(const std::string &text, const char *separators)
@@ -79,25 +87,25 @@ std::vector<std::string> SplitString(const std::string &text, const char *separa
     }
 }
 
-ParsedMessage ParseMessage(const std::string &text)
+ParsedMessage ParseMessage(const char *text, size_t length)
 {
     ParsedMessage result;
-    size_t marker = text.find(kTypeMarker);
-    if (marker == std::string::npos)
+    size_t marker = FindMarker(text, length, kTypeMarker);
+    if (marker == length)
         return result;
-    size_t comma = text.find(',', marker);
-    if (comma == std::string::npos)
+    size_t comma = FindWithin(text, ',', marker, length);
+    if (comma == length)
         return result;
     size_t typeStart = marker + sizeof(kTypeMarker) - 1;
     if (comma <= typeStart)
         return result;
     result.m_MsgType = DecimalWithin(text, typeStart, comma);
 
-    size_t params = text.find(kParamsMarker);
-    if (params == std::string::npos)
+    size_t params = FindMarker(text, length, kParamsMarker);
+    if (params == length)
         return result;
-    size_t bodyEnd = text.find('}', params);
-    if (bodyEnd == std::string::npos)
+    size_t bodyEnd = FindWithin(text, '}', params, length);
+    if (bodyEnd == length)
         return result;
     // Members are cut at every ',' (n commas give n + 1 members).
     size_t start = params + sizeof(kParamsMarker) - 1;

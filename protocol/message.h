@@ -1,6 +1,7 @@
 #ifndef PROTOCOL_MESSAGE_H
 #define PROTOCOL_MESSAGE_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <map>
@@ -31,8 +32,10 @@ struct ParsedMessage {
 };
 
 // Scans a received message text for its type and its "params" members. Never
-// fails: what the text lacks is simply absent from the result.
-ParsedMessage ParseMessage(const std::string &text);
+// fails: what the text lacks is simply absent from the result. The text may
+// hold NUL bytes; they are ordinary bytes.
+ParsedMessage ParseMessage(const char *text, size_t length);
+inline ParsedMessage ParseMessage(const std::string &text) { return ParseMessage(text.data(), text.size()); }
 
 // Cuts `text` at every character of `separators`; n separators give n + 1
 // pieces, empty pieces included.
