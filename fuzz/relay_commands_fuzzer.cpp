@@ -55,7 +55,7 @@ void CheckQualityEcho(const char *body, size_t length)
     static const char kKey[] = "ViedoQP";
     if (length == 0 || body[0] != '0' || memmem(body, length, kKey, sizeof(kKey) - 1) == nullptr)
         return;
-    ParsedMessage message = ParseMessage(std::string(body + 1, length - 1));
+    ParsedMessage message = ParseMessage(body + 1, length - 1);
     if (message.m_MsgType != 16)
         return;
     char text[256];
@@ -79,16 +79,20 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const char *text = reinterpret_cast<const char *>(data);
+    // Each packet is laid at the end of one buffer of the input's size, so
+    // that a read past it is seen.
+    fuzz::ExactBuffer buffer(text, size);
     size_t start = 0;
     while (start <= size) {
         const void *cut = memchr(text + start, 0xFF, size - start);
         size_t end = cut != nullptr ? static_cast<size_t>(static_cast<const char *>(cut) - text) : size;
-        // Exactly the packet's bytes, so a read past them is seen.
-        fuzz::ExactBuffer body(text + start, end - start);
-        CameraChannel::OnRelayPacket(body.data(), static_cast<int32_t>(body.size()), g_Channel);
+        size_t length = end - start;
+        char *body = buffer.data() + size - length;
+        memmove(body, text + start, length);
+        CameraChannel::OnRelayPacket(body, static_cast<int32_t>(length), g_Channel);
         FUZZ_CHECK(g_Channel->PendingCommandCount() <= kMaxQueuedCommands, "%zu commands wait",
                    g_Channel->PendingCommandCount());
-        CheckQualityEcho(body.data(), body.size());
+        CheckQualityEcho(body, length);
         start = end + 1;
     }
     for (int i = 0; i < 100000 && g_Channel->PendingCommandCount() > 0; ++i)
