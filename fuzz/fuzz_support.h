@@ -67,16 +67,17 @@ FUZZ_REFERENCE inline bool Same(std::string_view a, std::string_view b)
 template <typename Value>
 class ViewTable {
 public:
-    // Empties the table with room for `entries` keys.
+    // Empties the table with room for `entries` keys. Only the slots this
+    // input needs are used and cleared, whatever the largest input left.
     FUZZ_REFERENCE void Reset(size_t entries)
     {
-        size_t want = 16;
-        while (want < 2 * entries + 2)
-            want *= 2;
-        if (m_Slots.size() < want)
-            m_Slots.resize(want);
-        for (Slot &slot : m_Slots)
-            slot.taken = false;
+        m_Used = 16;
+        while (m_Used < 2 * entries + 2)
+            m_Used *= 2;
+        if (m_Slots.size() < m_Used)
+            m_Slots.resize(m_Used);
+        for (size_t i = 0; i < m_Used; ++i)
+            m_Slots[i].taken = false;
         m_Count = 0;
     }
 
@@ -110,7 +111,7 @@ private:
         uint32_t hash = (2166136261u ^ tag) * 16777619u;
         for (char c : key)
             hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-        size_t mask = m_Slots.size() - 1;
+        size_t mask = m_Used - 1;
         size_t i = hash & mask;
         while (m_Slots[i].taken && !(m_Slots[i].tag == tag && Same(m_Slots[i].key, key)))
             i = (i + 1) & mask;
@@ -118,6 +119,7 @@ private:
     }
 
     std::vector<Slot> m_Slots;
+    size_t m_Used = 0;  // a power of two, at most m_Slots.size()
     size_t m_Count = 0;
 };
 
