@@ -10,7 +10,8 @@ const char kInitialQuality[] = "4";          // sub stream until the relay serve
 }  // namespace
 
 CameraChannel::CameraChannel(ICameraNotify *owner, int32_t index, uint32_t hDev)
-    : m_Index(index), m_hDev(hDev), m_Owner(owner), m_CommandThreadIdle(false), m_Width(0), m_Height(0), m_FrameSeq(0),
+    : m_Index(index), m_hDev(hDev), m_Owner(owner), m_CommandThreadIdle(false), m_Width(0), m_Height(0),
+      m_FrameSeq(0),
       m_Forwarding(false), m_RelayRecvTime(0), m_NeedKeyFrame(true), m_UplinkSkipping(false),
       m_UplinkSkipped(0), m_StopRequested(false),
       m_LinkReady(false), m_ForwardersInFlight(0), m_Status(AgentStatus::instance().Channel(index))

@@ -131,19 +131,20 @@ FUZZ_REFERENCE void CheckKeys(CIni &ini, const Expected &expected)
 {
     for (size_t i = 0; i < expected.lines.size(); ++i) {
         const KeyLine &line = expected.lines[i];
-        uint32_t last = *expected.lastBlock.Find(0, expected.blockNames[line.block]);
+        std::string_view section = expected.blockNames[line.block];
+        uint32_t last = *expected.lastBlock.Find(0, section);
         // A key that only an earlier header of the section brought is gone.
         if (last != line.block && !expected.open && expected.lastLine.Find(last, line.key) == nullptr)
-            FUZZ_CHECK(ini.GetValue(CString(expected.blockNames[line.block], 0), CString(line.key, 1))[0] == '\0',
+            FUZZ_CHECK(ini.GetValue(CString(section, 0), CString(line.key, 1))[0] == '\0',
                        "a key of a section read again is kept");
         if (last != line.block || *expected.lastLine.Find(line.block, line.key) != i)
             continue;
-        const char *value = ini.GetValue(CString(expected.blockNames[line.block], 0), CString(line.key, 1));
+        const char *value = ini.GetValue(CString(section, 0), CString(line.key, 1));
         std::string_view got(value);
         FUZZ_CHECK(got.size() <= 252, "value of %zu characters", got.size());
         if (!expected.open)
             FUZZ_CHECK(fuzz::Same(got, line.value), "[%s] %s = '%s', expected '%.*s'",
-                       CString(expected.blockNames[line.block], 0), CString(line.key, 1), value,
+                       CString(section, 0), CString(line.key, 1), value,
                        static_cast<int>(line.value.size()), line.value.data());
     }
 }

@@ -14,10 +14,12 @@
 
 namespace {
 
+typedef fuzz::ViewTable<std::string_view> FieldTable;
+
 struct Expected {
     int32_t type = -1;
     // The members by key, a later one replacing the earlier.
-    fuzz::ViewTable<std::string_view> fields;
+    FieldTable fields;
     // Set when the text holds a member whose result is left open (one that
     // begins with ':' or whose only ':' ends it); the fields are then not
     // compared.
@@ -109,7 +111,7 @@ FUZZ_REFERENCE void Scan(std::string_view text, Expected *out)
     }
 }
 
-FUZZ_REFERENCE void CheckFields(const MessageFields &parsed, const fuzz::ViewTable<std::string_view> &expected)
+FUZZ_REFERENCE void CheckFields(const MessageFields &parsed, const FieldTable &expected)
 {
     FUZZ_CHECK(parsed.Size() == expected.Count(), "%zu fields parsed, %zu expected", parsed.Size(),
                expected.Count());
