@@ -27,6 +27,14 @@ CLOUD_AGENT_CONF_OPTS = \
 	-DCMAKE_CXX_FLAGS="$(TARGET_CXXFLAGS) -ffunction-sections -fdata-sections" \
 	-DCMAKE_EXE_LINKER_FLAGS="$(TARGET_LDFLAGS) -Wl,--gc-sections"
 
+# Most camera firmwares ship no libstdc++: the agent brings the part of it
+# that it uses, unless the option says the firmware has it.
+ifeq ($(BR2_PACKAGE_CLOUD_AGENT_STATIC_CXX_RUNTIME),y)
+CLOUD_AGENT_CONF_OPTS += -DCLOUD_AGENT_STATIC_CXX_RUNTIME=ON
+else
+CLOUD_AGENT_CONF_OPTS += -DCLOUD_AGENT_STATIC_CXX_RUNTIME=OFF
+endif
+
 ifneq ($(call qstrip,$(BR2_PACKAGE_CLOUD_AGENT_NETLIB)),)
 CLOUD_AGENT_CONF_OPTS += \
 	-DCLOUD_AGENT_NETLIB="$(call qstrip,$(BR2_PACKAGE_CLOUD_AGENT_NETLIB))"
