@@ -1,8 +1,7 @@
 #include "channel/camera_channel.h"
 
-#include <stdio.h>
-
 #include "net/video_drop.h"
+#include "runtime/console.h"
 
 namespace {
 const int32_t kThreadPeriodMs = 40;          // run-once threads: never used
@@ -13,7 +12,7 @@ CameraChannel::CameraChannel(ICameraNotify *owner, int32_t index, uint32_t hDev)
     : m_Index(index), m_hDev(hDev), m_Owner(owner), m_CommandThreadIdle(false), m_Width(0), m_Height(0),
       m_FrameSeq(0),
       m_Forwarding(false), m_RelayRecvTime(0), m_NeedKeyFrame(true), m_UplinkSkipping(false),
-      m_UplinkSkipped(0), m_StopRequested(false),
+      m_UplinkSkipped(0), m_LastOwnKeyMs(0), m_OwnKeyIntervalMs(0), m_KeyAsked(false), m_StopRequested(false),
       m_LinkReady(false), m_ForwardersInFlight(0), m_Status(AgentStatus::instance().Channel(index))
 {
     m_Status.Restart();
@@ -23,7 +22,7 @@ CameraChannel::CameraChannel(ICameraNotify *owner, int32_t index, uint32_t hDev)
     m_RelayThread.Start(&CameraChannel::RelayLoop, this, true, kThreadPeriodMs);
     m_CommandThread.Start(&CameraChannel::CommandLoop, this, true, kThreadPeriodMs);
     m_RelayConn.Setup(kRelaySlotSize, kRelaySlotCount, &CameraChannel::OnRelayPacket, this);
-    m_RelayConn.SetLiveVideo(kRelayUnsentLimit, kStaleVideoMs);
+    m_RelayConn.SetLiveVideo(kRelayUnsentLimit, kStaleVideoMs, kRelayHeartbeatMs);
     // Not connected yet, so no acknowledgement goes out.
     ApplyVideoQuality(kInitialQuality);
 }
@@ -58,8 +57,8 @@ void CameraChannel::PostRelayRequest(const NotifyEvent &event)
     if (event.kind == kEventRelayRequest && !RelayIdFits(event.fields.Get("sxtId"))) {
         // Cutting the id would log in as another camera, and storing it
         // would leave a link that can never log in.
-        printf("relay request refused: sxtId of %zu bytes does not fit the relay login\n",
-               event.fields.Get("sxtId").size());
+        ConsolePrint("relay request refused: sxtId of %zu bytes does not fit the relay login\n",
+                     event.fields.Get("sxtId").size());
         return;
     }
     {

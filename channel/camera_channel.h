@@ -8,15 +8,17 @@
 #include <deque>
 #include <string>
 
-#include "app/agent_status.h"
+#include "records/agent_status.h"
 #include "channel/camera_notify.h"
 #include "net/tcp_connection.h"
 #include "protocol/message.h"
+#include "runtime/backoff.h"
 #include "runtime/mutex.h"
 #include "runtime/wake_signal.h"
 #include "runtime/worker_thread.h"
 
 const int32_t kRelaySlotSize = 204800;
+const uint32_t kRelayHeartbeatMs = 10000;  // heartbeat after longer than this
 const uint32_t kRelaySlotCount = 10;
 const size_t kMaxPendingRelayRequests = 16;
 // Relay commands waiting for the command thread, which carries out ten a
@@ -75,9 +77,12 @@ public:
     static int OnStreamData(unsigned int handle, unsigned int dataType, unsigned char *data,
                             unsigned int length, void *userData);
     void ForwardFrame(const unsigned char *payload, uint32_t n, bool keyFrame, uint32_t timeStamp);
+    // Milliseconds until the camera's own next key frame, by its rhythm so
+    // far; 0 when not known or overdue.
+    int64_t OwnKeyFrameInMs(int64_t now) const;
 
 private:
-    // The relay loop's own times (NowMs readings).
+    // The relay loop's own times (MonotonicNowMs readings).
     struct RelayLinkTimes {
         int32_t heartbeat = 0;  // last heartbeat queued, or the connect
         int32_t connected = 0;  // last connect
@@ -86,12 +91,35 @@ private:
         uint32_t dropsSeen = 0;
         uint32_t dropsSaid = 0;
         int64_t saidAt = 0;
+        // The last key frame asked of the camera, and when the video the
+        // kernel holds will have left (MonotonicMs; 0: none).
+        int64_t keyAskedAt = 0;
+        int64_t keyBacklogLeftAt = 0;
+        // Paces reconnects while the relay server fails.
+        Backoff backoff{kReconnectFirstMs, kReconnectCapMs};
     };
 
     void RunRelayLoop();
     bool HasRelayAddress() const;
     bool ComeUp(RelayLinkTimes *link);
+    // Connects when the link is down and its retry is due; true when a
+    // connect was tried.
+    bool TryRelay(RelayLinkTimes *link, bool *announced);
+    void NoteRelayLoss(RelayLinkTimes *link);
     void ServeLink(RelayLinkTimes *link);
+    // Queues the heartbeat when it is due, or when the link asks for
+    // control before a video packet that would otherwise hold it back.
+    void KeepHeartbeat(RelayLinkTimes *link, bool early);
+    // After frames were dropped for the uplink: asks the camera for a key
+    // frame once the link has room for it, at a bounded rate.
+    void AskForKeyFrame(RelayLinkTimes *link);
+    bool WaitingForKeyFrame() const;
+    // Stream thread: each frame the camera hands over while forwarding (its
+    // size, and its time when it is a key frame), and whether the relay
+    // link refused the last frame on a link that is up.
+    void NoteCameraFrame(uint32_t n, bool keyFrame);
+    void NoteCameraKeyFrame();
+    void NoteUplinkSkipping(bool skipping);
     bool TakeRelayRequest(NotifyEvent *request);
     void AssignRelay(const MessageFields &fields);
     bool ConnectRelay();
@@ -101,7 +129,8 @@ private:
     // Publishes the relay link's drops, delay and rate, and says on the
     // console, at most once in kUplinkLineMs, how many frames it dropped.
     void ReportUplink(RelayLinkTimes *link);
-    int RelayWaitMs(int32_t heartbeatTime) const;
+    int RelayWaitMs(const RelayLinkTimes &link) const;
+    int64_t KeyRequestWaitMs(const RelayLinkTimes &link) const;
     void RunCommandLoop();
     bool AwaitCommands();
     void PauseCommands(int ms);
@@ -132,12 +161,19 @@ private:
     std::atomic<uint32_t> m_Height;
     std::atomic<uint32_t> m_FrameSeq;
     std::atomic<bool> m_Forwarding;
-    std::atomic<int32_t> m_RelayRecvTime;
+    std::atomic<int32_t> m_RelayRecvTime;  // MonotonicNowMs of the last packet
     std::atomic<bool> m_NeedKeyFrame;
     // The relay link refused a frame for the uplink; frames skipped while
     // waiting for the next key frame then count as dropped for it too.
+    // Cleared when a frame is queued and when the link is made anew.
     std::atomic<bool> m_UplinkSkipping;
     std::atomic<uint32_t> m_UplinkSkipped;
+    // The camera's own key frames (MonotonicMs; 0: none yet), written by
+    // the stream thread: the last one nobody asked for, and the interval
+    // between the last two such (its own rhythm); a request is outstanding.
+    std::atomic<int64_t> m_LastOwnKeyMs;
+    std::atomic<int64_t> m_OwnKeyIntervalMs;
+    std::atomic<bool> m_KeyAsked;
     // Set by the destructor so the relay loop ends at the top of its next pass.
     std::atomic<bool> m_StopRequested;
     // True only once the relay login of the current connection is queued:

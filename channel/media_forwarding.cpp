@@ -1,10 +1,11 @@
 #include <stdint.h>
-#include <stdio.h>
 #include <string.h>
 
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "channel/camera_channel.h"
 #include "protocol/templates.h"
+#include "runtime/clock.h"
+#include "runtime/console.h"
 #include "runtime/netlib.h"
 #include "runtime/sdk_records.h"
 
@@ -49,8 +50,9 @@ void SayShortBlockOnce(std::atomic<bool> &said, unsigned int dataType, unsigned 
 {
     if (said.exchange(true))
         return;
-    printf("stream data dropped for its length: data type %u, length %u, its header implies %llu (said once)\n",
-           dataType, length, static_cast<unsigned long long>(implied));
+    ConsolePrint(
+        "stream data dropped for its length: data type %u, length %u, its header implies %llu (said once)\n",
+        dataType, length, static_cast<unsigned long long>(implied));
 }
 
 // Counts a forwarder in for as long as it may queue on the relay link.
@@ -88,7 +90,7 @@ int32_t CameraChannel::ApplyVideoQuality(const std::string &level)
     char text[kAckBufferSize];
     if (FormatVideoQualityAck(text, sizeof(text), level.c_str()) < 0)
         return 0;
-    return m_RelayConn.QueueText(text);
+    return m_RelayConn.QueueText(text, kClaimAnswer);
 }
 
 int32_t CameraChannel::StartSdkStream(bool mainStream)
@@ -146,6 +148,28 @@ int CameraChannel::OnStreamData(unsigned int handle, unsigned int dataType, unsi
     return 0;
 }
 
+void CameraChannel::NoteCameraKeyFrame()
+{
+    // Two in a row that nobody asked for show the camera's own rhythm
+    // (which a key frame asked for may or may not shift).
+    if (m_KeyAsked.exchange(false))
+        return;
+    int64_t now = MonotonicMs();
+    int64_t last = m_LastOwnKeyMs.exchange(now);
+    if (last != 0)
+        m_OwnKeyIntervalMs.store(now - last);
+}
+
+int64_t CameraChannel::OwnKeyFrameInMs(int64_t now) const
+{
+    int64_t interval = m_OwnKeyIntervalMs.load();
+    int64_t last = m_LastOwnKeyMs.load();
+    if (interval <= 0 || last == 0)
+        return 0;
+    int64_t left = last + interval - now;
+    return left > 0 ? left : 0;
+}
+
 void CameraChannel::ForwardFrame(const unsigned char *payload, uint32_t n, bool keyFrame,
                                  uint32_t timeStamp)
 {
@@ -154,11 +178,12 @@ void CameraChannel::ForwardFrame(const unsigned char *payload, uint32_t n, bool 
     ForwarderScope scope(m_ForwardersInFlight);
     if (m_Width.load() == 0 || m_Height.load() == 0 || !m_Forwarding.load())
         return;
+    NoteCameraFrame(n, keyFrame);
     // Readiness first: once it reads true, the key-frame demand that the
     // relay thread raised before setting it is visible too.
     bool linkReady = m_LinkReady.load();
     if (m_NeedKeyFrame.load() && !keyFrame) {
-        if (m_UplinkSkipping.load())
+        if (m_UplinkSkipping.load() && linkReady && m_RelayConn.IsConnected())
             m_UplinkSkipped.fetch_add(1, std::memory_order_relaxed);
         return;
     }
@@ -170,7 +195,25 @@ void CameraChannel::ForwardFrame(const unsigned char *payload, uint32_t n, bool 
         queued = m_RelayConn.QueueVideoFrame(m_Width.load(), m_Height.load(), sequence, kRelayStreamKind,
                                              keyFrame, payload, static_cast<int32_t>(n), timeStamp);
     m_NeedKeyFrame.store(queued == 0);
-    // Refused on a link that is up: the uplink could not take it.
-    m_UplinkSkipping.store(queued == 0 && linkReady && m_RelayConn.IsConnected());
+    NoteUplinkSkipping(queued == 0 && linkReady && m_RelayConn.IsConnected());
     m_Status.CountFrame(queued != 0, keyFrame);
+}
+
+void CameraChannel::NoteCameraFrame(uint32_t n, bool keyFrame)
+{
+    // The video's own rate, skipped frames included: what the uplink
+    // would have to carry.
+    bool fits = n <= static_cast<uint32_t>(INT32_MAX - kVideoPacketOverhead);
+    m_RelayConn.NoteVideoHanded(fits ? static_cast<int32_t>(n) + kVideoPacketOverhead : INT32_MAX);
+    if (keyFrame)
+        NoteCameraKeyFrame();
+}
+
+void CameraChannel::NoteUplinkSkipping(bool skipping)
+{
+    // Refused on a link that is up: the uplink could not take it. The relay
+    // thread, which may be asleep with nothing to send, then sees to a key
+    // frame.
+    if (m_UplinkSkipping.exchange(skipping) != skipping && skipping)
+        m_RelayConn.Wake();
 }

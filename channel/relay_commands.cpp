@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "channel/camera_channel.h"
 #include "protocol/templates.h"
 #include "runtime/bounded_format.h"
@@ -98,7 +98,7 @@ void CameraChannel::OnRelayPacket(const char *body, int32_t length, void *channe
             self->QueueCommand(std::move(message));
     }
     // Whatever it held, the packet shows the relay server is alive.
-    self->m_RelayRecvTime.store(NowMs());
+    self->m_RelayRecvTime.store(MonotonicNowMs());
 }
 
 void CameraChannel::QueueCommand(ParsedMessage message)
@@ -186,6 +186,7 @@ void CameraChannel::CarryOut(const ParsedMessage &command)
     case kRelayStartForwarding:
         m_Forwarding.store(true);
         m_Status.SetForwarding(true);
+        m_KeyAsked.store(true);  // not the camera's own rhythm
         HI_NET_DEV_MakeKeyFrame(m_hDev, AgentSettings::instance().m_ViedoQP.load() > 3 ? kSdkSubStream
                                                                                       : kSdkMainStream);
         break;
@@ -197,10 +198,10 @@ void CameraChannel::CarryOut(const ParsedMessage &command)
         PtzControl(DecimalValue(command.m_Fields.Get("PTZCommand")));
         break;
     case kRelayAnswer10:
-        m_RelayConn.QueueText(kRelayAck10Text);
+        m_RelayConn.QueueText(kRelayAck10Text, kClaimAnswer);
         break;
     case kRelayAnswer12:
-        m_RelayConn.QueueText(kRelayAck12Text);
+        m_RelayConn.QueueText(kRelayAck12Text, kClaimAnswer);
         break;
     case kRelayVideoQuality:
         ApplyVideoQuality(command.m_Fields.Get("ViedoQP"));

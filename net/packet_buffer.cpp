@@ -34,6 +34,15 @@ void PacketBuffer::SlotRing::Push(PacketSlot *slot)
     ++m_Count;
 }
 
+void PacketBuffer::SlotRing::PushFront(PacketSlot *slot)
+{
+    if (m_Count == m_Items.size())
+        return;
+    m_Head = (m_Head + static_cast<uint32_t>(m_Items.size()) - 1) % m_Items.size();
+    m_Items[m_Head] = slot;
+    ++m_Count;
+}
+
 PacketSlot *PacketBuffer::SlotRing::Pop()
 {
     if (m_Count == 0)
@@ -45,7 +54,7 @@ PacketSlot *PacketBuffer::SlotRing::Pop()
     return slot;
 }
 
-PacketBuffer::PacketBuffer() : m_Generation(0) {}
+PacketBuffer::PacketBuffer() : m_QueuedKeys(0), m_Generation(0) {}
 
 PacketBuffer::~PacketBuffer()
 {
@@ -75,10 +84,11 @@ void PacketBuffer::AddSlots(int32_t slotSize, uint32_t count)
     }
 }
 
-PacketSlot *PacketBuffer::TakeFreeSlot(bool forVideo)
+PacketSlot *PacketBuffer::TakeFreeSlot(SlotClaim claim)
 {
     MutexGuard guard(m_FreeLock);
-    if (forVideo && m_AllSlots.size() > kControlReserve && m_FreeSlots.Count() <= kControlReserve)
+    uint32_t keep = static_cast<uint32_t>(claim);
+    if (keep > 0 && m_AllSlots.size() > kControlReserve && m_FreeSlots.Count() <= keep)
         return nullptr;
     return m_FreeSlots.Pop();
 }
@@ -96,6 +106,16 @@ void PacketBuffer::ReturnSlot(PacketSlot *slot)
 
 bool PacketBuffer::Enqueue(PacketSlot *slot)
 {
+    return PlaceIfCurrent(slot, false);
+}
+
+void PacketBuffer::PutBack(PacketSlot *slot)
+{
+    PlaceIfCurrent(slot, true);
+}
+
+bool PacketBuffer::PlaceIfCurrent(PacketSlot *slot, bool atFront)
+{
     if (slot == nullptr)
         return false;
     bool current;
@@ -103,24 +123,52 @@ bool PacketBuffer::Enqueue(PacketSlot *slot)
         MutexGuard guard(m_QueueLock);
         current = slot->generation == m_Generation.load(std::memory_order_relaxed);
         if (current)
-            (slot->video ? m_SendQueue : m_ControlQueue).Push(slot);
+            Place(slot, atFront);
     }
     if (!current)
         ReturnSlot(slot);
     return current;
 }
 
+void PacketBuffer::Place(PacketSlot *slot, bool atFront)
+{
+    SlotRing &queue = slot->video ? m_SendQueue : m_ControlQueue;
+    if (atFront)
+        queue.PushFront(slot);
+    else
+        queue.Push(slot);
+    if (slot->video && slot->keyFrame)
+        ++m_QueuedKeys;
+}
+
 PacketSlot *PacketBuffer::Dequeue()
 {
     MutexGuard guard(m_QueueLock);
     PacketSlot *slot = m_ControlQueue.Pop();
-    return slot != nullptr ? slot : m_SendQueue.Pop();
+    if (slot != nullptr)
+        return slot;
+    slot = m_SendQueue.Pop();
+    if (slot != nullptr && slot->keyFrame && m_QueuedKeys > 0)
+        --m_QueuedKeys;
+    return slot;
 }
 
 uint32_t PacketBuffer::QueuedCount()
 {
     MutexGuard guard(m_QueueLock);
     return m_ControlQueue.Count() + m_SendQueue.Count();
+}
+
+uint32_t PacketBuffer::QueuedVideoCount()
+{
+    MutexGuard guard(m_QueueLock);
+    return m_SendQueue.Count();
+}
+
+uint32_t PacketBuffer::QueuedKeyFrames()
+{
+    MutexGuard guard(m_QueueLock);
+    return m_QueuedKeys;
 }
 
 uint32_t PacketBuffer::FreeCount()

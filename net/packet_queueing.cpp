@@ -1,18 +1,18 @@
 // Producers' side of the connection: framing a packet into a free slot and
 // handing it to the owner's send queue. Runs on any thread.
-#include <stdio.h>
 #include <string.h>
 
 #include "net/tcp_connection.h"
 #include "net/wire_format.h"
 #include "runtime/clock.h"
+#include "runtime/console.h"
 
 namespace {
 
 void ReportNoSlot(int32_t slotSize, int64_t needed)
 {
     int32_t shown = needed > INT32_MAX ? INT32_MAX : static_cast<int32_t>(needed);
-    printf("GetWriteBuffer is null  mean no packet! now size %d ! need size %d\n", slotSize, shown);
+    ConsolePrint("GetWriteBuffer is null  mean no packet! now size %d ! need size %d\n", slotSize, shown);
 }
 
 // The 29 bytes in front of a video frame's payload: length, kind and
@@ -37,7 +37,7 @@ void WriteVideoHead(unsigned char *out, uint32_t width, uint32_t height, uint32_
 
 }  // namespace
 
-PacketSlot *TcpConnection::TakeSlotFor(int64_t needed, uint32_t *generation, bool forVideo)
+PacketSlot *TcpConnection::TakeSlotFor(int64_t needed, uint32_t *generation, SlotClaim claim)
 {
     // The generation is read before the connected flag: if Close runs in
     // between, the slot carries the old generation and Enqueue drops it.
@@ -48,10 +48,10 @@ PacketSlot *TcpConnection::TakeSlotFor(int64_t needed, uint32_t *generation, boo
         ReportNoSlot(m_SlotSize, needed);
         return nullptr;
     }
-    PacketSlot *slot = m_Packets.TakeFreeSlot(forVideo);
+    PacketSlot *slot = m_Packets.TakeFreeSlot(claim);
     // Video finds the pool full when the uplink is slower than the video:
     // a drop for the uplink, counted, not a line per frame.
-    if (slot == nullptr && forVideo)
+    if (slot == nullptr && claim == kClaimVideo)
         m_VideoDropped.fetch_add(1, std::memory_order_relaxed);
     else if (slot == nullptr)
         ReportNoSlot(m_SlotSize, needed);
@@ -66,13 +66,13 @@ int TcpConnection::EnqueueFilled(PacketSlot *slot)
     return 1;
 }
 
-int TcpConnection::QueueText(const char *text)
+int TcpConnection::QueueText(const char *text, SlotClaim claim)
 {
     if (text == nullptr)
         return 0;
     size_t n = strlen(text);
     uint32_t generation = 0;
-    PacketSlot *slot = TakeSlotFor(static_cast<int64_t>(n) + 6, &generation);
+    PacketSlot *slot = TakeSlotFor(static_cast<int64_t>(n) + 6, &generation, claim);
     if (slot == nullptr)
         return 0;
     unsigned char *out = slot->data;
@@ -114,7 +114,7 @@ int TcpConnection::QueueVideoFrame(uint32_t width, uint32_t height, uint32_t seq
     uint32_t generation = 0;
     // Taken even when the frame may go out directly: a part the socket does
     // not take must have somewhere to go.
-    PacketSlot *slot = TakeSlotFor(static_cast<int64_t>(n) + kVideoPacketOverhead, &generation, true);
+    PacketSlot *slot = TakeSlotFor(static_cast<int64_t>(n) + kVideoPacketOverhead, &generation, kClaimVideo);
     if (slot == nullptr)
         return 0;
     slot->video = true;

@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
@@ -20,6 +19,7 @@
 #include "net/video_drop.h"
 #include "net/wire_format.h"
 #include "runtime/clock.h"
+#include "runtime/console.h"
 
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0
@@ -97,7 +97,11 @@ TcpConnection::TcpConnection()
     : m_SlotSize(0), m_SlotCount(0), m_OnReceive(nullptr), m_Context(nullptr), m_Socket(-1),
       m_Connected(false), m_RecvBuf(new unsigned char[kRecvBufferSize]), m_RecvFill(0),
       m_Sending(nullptr), m_SentBytes(0), m_SendingBusy(false), m_UnsentLimit(0), m_StaleVideoMs(0),
-      m_DropToKey(false), m_BytesSent(0), m_VideoGap(false), m_VideoDropped(0), m_LastVideoDelayMs(-1),
+      m_ControlRhythmMs(0), m_DropToKey(false), m_BytesSent(0), m_BacklogSince(0),
+      m_BacklogMs(0), m_LinkPace(0), m_EarlierPace(0), m_PaceSeenMs(0), m_KeyStage(kKeyNone), m_KeyStartMs(0),
+      m_KeyBytes(0), m_KeyLeaveMs(0), m_ControlDueMs(0),
+      m_StreamRate(0), m_HeldForControl(false), m_ControlWanted(false),
+      m_VideoHanded(0), m_HandedSampled(0), m_VideoGap(false), m_VideoDropped(0), m_LastVideoDelayMs(-1),
       m_RateSampledMs(0), m_RateAcked(0), m_UplinkRate(0), m_WakePending(false), m_OwnerWaiting(false)
 {
     // Without the pipe Wait still works, but only its time-out ends it.
@@ -133,10 +137,46 @@ void TcpConnection::Setup(int32_t slotSize, uint32_t slotCount, ReceiveCallback 
     m_Packets.AddSlots(m_SlotSize, slotCount);
 }
 
-void TcpConnection::SetLiveVideo(int unsentLimit, int64_t staleMs)
+void TcpConnection::SetLiveVideo(int unsentLimit, int64_t staleMs, int64_t controlRhythmMs)
 {
     m_UnsentLimit = unsentLimit;
     m_StaleVideoMs = staleMs;
+    m_ControlRhythmMs = controlRhythmMs;
+}
+
+void TcpConnection::ExpectControlWithin(int64_t ms)
+{
+    MutexGuard guard(m_SocketLock);
+    int64_t due = MonotonicMs() + (ms > 0 ? ms : 0);
+    // Control has gone since video was held for it: judge that video anew.
+    if (due > m_ControlDueMs + kControlEarlyMs)
+        m_HeldForControl = false;
+    m_ControlDueMs = due;
+}
+
+bool TcpConnection::KeyFrameWouldMissControl()
+{
+    MutexGuard guard(m_SocketLock);
+    if (m_Socket < 0 || m_KeyBytes == 0)
+        return false;
+    int64_t now = MonotonicMs();
+    // A one-second pace sample can be a third too high on a thin link, and
+    // the time the last key frame took to leave the agent misses what was
+    // still in flight: take the longer, with the third added. Too long a
+    // guess only moves the request to just after the heartbeat.
+    int64_t leave = LeaveMs(m_KeyBytes, now) * 4 / 3;
+    if (m_KeyLeaveMs > leave)
+        leave = m_KeyLeaveMs;
+    return KeyFrameWouldBeHeldBack(leave, CurrentPace(now));
+}
+
+int64_t TcpConnection::VideoBacklogMs()
+{
+    MutexGuard guard(m_SocketLock);
+    if ((m_Sending != nullptr && m_Sending->video) || m_Packets.QueuedVideoCount() > 0)
+        return -1;
+    int64_t now = MonotonicMs();
+    return m_Socket >= 0 ? LeaveMs(0, now) : 0;
 }
 
 namespace {
@@ -159,7 +199,7 @@ bool ResolveIPv4(const char *host, struct sockaddr_in *address)
     struct addrinfo *results = nullptr;
     int rc = getaddrinfo(host, nullptr, &hints, &results);
     if (rc != 0) {
-        fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rc));
+        ConsoleError("getaddrinfo: %s\n", gai_strerror(rc));
         return false;
     }
     if (results == nullptr)
@@ -230,6 +270,18 @@ int TcpConnection::Connect(const char *host, unsigned int port, int timeoutSec)
     // Set before the connected flag, which publishes them to producers.
     m_DropToKey = false;
     m_BytesSent = 0;
+    m_LinkPace = 0;
+    m_EarlierPace = 0;
+    m_PaceSeenMs = 0;
+    m_KeyStage = kKeyNone;
+    m_KeyBytes = 0;
+    m_KeyLeaveMs = 0;
+    m_ControlDueMs = 0;
+    m_StreamRate = 0;
+    m_BacklogSince = 0;
+    m_BacklogMs = 0;
+    m_ControlWanted.store(false);
+    m_HeldForControl = false;
     m_VideoGap.store(false);
     m_RateSampledMs = 0;
     m_RateAcked = 0;
@@ -258,9 +310,10 @@ void TcpConnection::ApplyUnsentLimit()
     int sendBuffer = kFallbackSendBuffer;
     setsockopt(m_Socket, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
     if (!g_UnsentLimitRefusalSaid.exchange(true))
-        printf("live video link: the kernel refuses TCP_NOTSENT_LOWAT (%s); its send buffer is cut to %d "
-               "bytes instead, so video may wait there about a second longer on a thin uplink (said once)\n",
-               strerror(error), kFallbackSendBuffer);
+        ConsolePrint(
+            "live video link: the kernel refuses TCP_NOTSENT_LOWAT (%s); its send buffer is cut to %d "
+            "bytes instead, so video may wait there about a second longer on a thin uplink (said once)\n",
+            strerror(error), kFallbackSendBuffer);
 }
 
 uint32_t TcpConnection::SampleUplinkRate()
@@ -268,20 +321,60 @@ uint32_t TcpConnection::SampleUplinkRate()
     int64_t now = MonotonicMs();
     if (m_RateSampledMs != 0 && now - m_RateSampledMs < 1000)
         return m_UplinkRate;
+    int64_t elapsed = m_RateSampledMs != 0 ? now - m_RateSampledMs : 0;
+    MutexGuard guard(m_SocketLock);
     int unacked = 0;
-    uint64_t sent = 0;
-    {
-        MutexGuard guard(m_SocketLock);
-        if (m_Socket < 0 || ioctl(m_Socket, SIOCOUTQ, &unacked) != 0 || unacked < 0)
-            return m_UplinkRate;
-        sent = m_BytesSent;
-    }
+    if (m_Socket < 0 || ioctl(m_Socket, SIOCOUTQ, &unacked) != 0 || unacked < 0)
+        return m_UplinkRate;
+    uint64_t sent = m_BytesSent;
     uint64_t acked = sent - (static_cast<uint64_t>(unacked) < sent ? static_cast<uint64_t>(unacked) : sent);
-    if (m_RateSampledMs != 0 && acked >= m_RateAcked)
-        m_UplinkRate = static_cast<uint32_t>((acked - m_RateAcked) * 1000 / static_cast<uint64_t>(now - m_RateSampledMs));
+    bool measured = elapsed > 0 && acked >= m_RateAcked;
+    // The kernel takes whole packets, so on a thin link the backlog may sit
+    // in it rather than in the agent: still holding more than it passed on
+    // in the last second, the link was the limit.
+    bool kernelFull = measured && static_cast<uint64_t>(unacked) >= acked - m_RateAcked;
+    if (measured)
+        m_UplinkRate = static_cast<uint32_t>((acked - m_RateAcked) * 1000 / static_cast<uint64_t>(elapsed));
     m_RateSampledMs = now;
     m_RateAcked = acked;
+    SampleStreamRate(elapsed);
+    NoteLinkPace(now, measured ? elapsed : 0, kernelFull);
     return m_UplinkRate;
+}
+
+void TcpConnection::NoteLinkPace(int64_t now, int64_t elapsedMs, bool kernelFull)
+{
+    int64_t held = m_BacklogMs + (m_BacklogSince != 0 ? now - m_BacklogSince : 0);
+    if (m_BacklogSince != 0)
+        m_BacklogSince = now;
+    m_BacklogMs = 0;
+    // What the peer acknowledged is the link's pace only when the link,
+    // not the video, set it: the socket held the agent back for at least
+    // half of the time, or the kernel is full.
+    if (elapsedMs <= 0 || (held * 2 < elapsedMs && !kernelFull))
+        return;
+    m_EarlierPace = now - m_PaceSeenMs <= kPaceFreshMs ? m_LinkPace : 0;
+    m_LinkPace = m_UplinkRate;
+    m_PaceSeenMs = now;
+}
+
+void TcpConnection::SampleStreamRate(int64_t elapsedMs)
+{
+    uint64_t handed = m_VideoHanded.load(std::memory_order_relaxed);
+    if (elapsedMs > 0) {
+        int64_t sample = static_cast<int64_t>((handed - m_HandedSampled) * 1000 / static_cast<uint64_t>(elapsedMs));
+        // Averaged over about eight samples, so that a key frame's burst
+        // counts for its share of the key-frame interval.
+        m_StreamRate = m_StreamRate == 0 ? sample : (7 * m_StreamRate + sample) / 8;
+    }
+    m_HandedSampled = handed;
+}
+
+bool TcpConnection::LinkHasRoom(int64_t now) const
+{
+    // No pace seen lately: the link was not the limit, so it had room.
+    bool paceKnown = m_LinkPace > 0 && now - m_PaceSeenMs <= kPaceFreshMs;
+    return !paceKnown || m_LinkPace >= m_StreamRate;
 }
 
 void TcpConnection::Close()
@@ -361,63 +454,208 @@ void TcpConnection::SendStep()
 bool TcpConnection::SendQueued()
 {
     while (m_Connected.load(std::memory_order_acquire)) {
-        if (m_Sending == nullptr) {
-            // Busy is raised before the queue shrinks, so "nothing queued
-            // and nothing being sent" is never seen while a slot changes hands.
-            m_SendingBusy.store(true, std::memory_order_release);
-            PacketSlot *slot = m_Packets.Dequeue();
-            if (slot == nullptr) {
-                m_SendingBusy.store(false, std::memory_order_release);
-                return true;
-            }
-            bool stale = slot->generation != m_Packets.Generation();
-            if (stale)
-                m_Packets.ReturnSlot(slot);
-            // A dropped frame's slot is given back by DropQueuedVideo.
-            if (stale || (slot->video && DropQueuedVideo(slot))) {
-                m_SendingBusy.store(false, std::memory_order_release);
-                continue;
-            }
-            m_Sending = slot;
-            m_SentBytes = 0;
-        }
+        if (m_Sending == nullptr && !StartNextPacket())
+            return true;
         int32_t offered = m_Sending->length - m_SentBytes;
         ssize_t taken = send(m_Socket, m_Sending->data + m_SentBytes, static_cast<size_t>(offered),
                              MSG_DONTWAIT | MSG_NOSIGNAL | EndOfRecord());
-        if (taken < 0)
-            return WouldBlock(errno);  // a full socket buffer: the rest goes later
-        m_SentBytes += static_cast<int32_t>(taken);
-        m_BytesSent += static_cast<uint64_t>(taken);
-        if (m_SentBytes == m_Sending->length) {
-            if (m_Sending->video)
-                NoteVideoSent(m_Sending->handedMs);
-            m_Packets.ReturnSlot(m_Sending);
-            m_Sending = nullptr;
-            m_SentBytes = 0;
-            m_SendingBusy.store(false, std::memory_order_release);
+        if (taken < 0 && !WouldBlock(errno))
+            return false;
+        if (taken < 0) {
+            NoteSocketFull();  // a full socket buffer: the rest goes later
+            return true;
         }
+        NoteSendProgress(static_cast<int32_t>(taken), offered);
+        if (m_SentBytes == m_Sending->length)
+            FinishSending();
         if (taken < offered)
             return true;
     }
     return true;
 }
 
-bool TcpConnection::DropQueuedVideo(PacketSlot *slot)
+void TcpConnection::NoteSocketFull()
 {
-    VideoVerdict verdict =
-        JudgeQueuedVideo(m_DropToKey, slot->keyFrame, MonotonicMs() - slot->handedMs, m_StaleVideoMs);
+    if (m_BacklogSince == 0)
+        m_BacklogSince = MonotonicMs();
+    // The kernel holds a key frame and takes nothing more until it has
+    // mostly left.
+    if (m_KeyStage == kKeyInKernel)
+        m_KeyStage = kKeyBlocking;
+}
+
+void TcpConnection::NoteKeyFrameStart(bool wholeTaken, int32_t length)
+{
+    m_KeyStartMs = MonotonicMs();
+    m_KeyBytes = length;
+    m_KeyStage = wholeTaken ? kKeyInKernel : kKeyLeaving;
+}
+
+void TcpConnection::NoteBytesTaken()
+{
+    // The first bytes the kernel takes after a key frame held it back: the
+    // key frame has left, as far as the frames behind it are concerned.
+    if (m_KeyStage != kKeyBlocking)
+        return;
+    m_KeyLeaveMs = MonotonicMs() - m_KeyStartMs;
+    m_KeyStage = kKeyNone;
+}
+
+void TcpConnection::NoteBacklogEnd()
+{
+    if (m_BacklogSince != 0)
+        m_BacklogMs += MonotonicMs() - m_BacklogSince;
+    m_BacklogSince = 0;
+}
+
+bool TcpConnection::StartNextPacket()
+{
+    for (;;) {
+        // Busy is raised before the queue shrinks, so "nothing queued and
+        // nothing being sent" is never seen while a slot changes hands.
+        m_SendingBusy.store(true, std::memory_order_release);
+        PacketSlot *slot = m_Packets.Dequeue();
+        if (slot == nullptr) {
+            m_SendingBusy.store(false, std::memory_order_release);
+            NoteBacklogEnd();
+            return false;
+        }
+        VideoVerdict verdict = kVideoSend;
+        if (slot->generation != m_Packets.Generation()) {
+            m_Packets.ReturnSlot(slot);
+            verdict = kVideoDropStale;
+        } else if (slot->video) {
+            verdict = DecideQueuedVideo(slot);  // gives back or puts back what it does not send
+        }
+        if (verdict == kVideoSend) {
+            m_HeldForControl = false;
+            StartSending(slot, 0);
+            return true;
+        }
+        m_SendingBusy.store(false, std::memory_order_release);
+        if (verdict == kVideoControlFirst)
+            return false;
+    }
+}
+
+VideoPace TcpConnection::CurrentPace(int64_t now) const
+{
+    VideoPace pace;
+    pace.dropToKey = m_DropToKey;
+    pace.staleMs = m_StaleVideoMs;
+    // On a link that cannot carry the video the backlog behind a key frame
+    // never drains: there a frame waited too long whatever it waited for.
+    pace.keyLeaveMs = LinkHasRoom(now) ? m_KeyLeaveMs : 0;
+    pace.controlDueInMs = m_ControlDueMs - now;
+    pace.controlRhythmMs = m_ControlDueMs != 0 ? m_ControlRhythmMs : 0;
+    return pace;
+}
+
+int64_t TcpConnection::LeaveMs(int32_t length, int64_t now) const
+{
+    int64_t pace = LeavePace(now);
+    if (pace <= 0)
+        return 0;
+    // What the kernel still holds leaves first (on a thin link seconds'
+    // worth, with the path's bottleneck), and so does control behind it.
+    int held = 0;
+    if (ioctl(m_Socket, SIOCOUTQ, &held) != 0 || held < 0)
+        held = 0;
+    int64_t ms = (static_cast<int64_t>(length) + held) * 1000 / pace;
+    return ms > 0 ? ms : 1;
+}
+
+int64_t TcpConnection::LeavePace(int64_t now) const
+{
+    // A pace not seen lately (the link idled after drops, or has since
+    // widened) still bounds it from below together with what the peer
+    // acknowledged in the last second: taking it for unknown would let a
+    // key frame start that keeps a heartbeat waiting seconds on a thin link.
+    if (m_LinkPace <= 0)
+        return 0;
+    // A second's acknowledgements count whole segments, on a thin link a
+    // third off either way: the lower of the last two keeps a heartbeat
+    // from being promised too soon.
+    if (now - m_PaceSeenMs <= kPaceFreshMs)
+        return m_EarlierPace > 0 && m_EarlierPace < m_LinkPace ? m_EarlierPace : m_LinkPace;
+    return m_LinkPace > static_cast<int64_t>(m_UplinkRate) ? m_LinkPace : static_cast<int64_t>(m_UplinkRate);
+}
+
+int64_t TcpConnection::VideoLeaveMs(bool keyFrame, int32_t length, int64_t now) const
+{
+    // A second in which nothing was acknowledged (an idle link) leaves the
+    // pace unknown; a key frame then takes about as long as the last one
+    // did, which keeps it from starting just before a heartbeat.
+    int64_t ms = LeaveMs(length, now);
+    return ms == 0 && keyFrame ? m_KeyLeaveMs : ms;
+}
+
+VideoVerdict TcpConnection::DecideQueuedVideo(PacketSlot *slot)
+{
+    int64_t now = MonotonicMs();
+    QueuedVideo frame = {slot->keyFrame, now - slot->handedMs, VideoLeaveMs(slot->keyFrame, slot->length, now),
+                         LeaveMs(0, now)};
+    VideoVerdict verdict = JudgeQueuedVideo(frame, CurrentPace(now));
     if (verdict == kVideoSend) {
         if (slot->keyFrame)
-            m_DropToKey = false;
-        return false;
+            EndDropAtKeyFrame();
+        return verdict;
+    }
+    if (verdict == kVideoControlFirst) {
+        m_Packets.PutBack(slot);
+        m_HeldForControl = true;
+        m_ControlWanted.store(true);
+        return verdict;
     }
     if (verdict == kVideoDropStale) {
         m_DropToKey = true;
-        m_VideoGap.store(true);
+        // A key frame already queued ends the gap for the frames after it.
+        if (m_Packets.QueuedKeyFrames() == 0)
+            m_VideoGap.store(true);
     }
     m_VideoDropped.fetch_add(1, std::memory_order_relaxed);
     m_Packets.ReturnSlot(slot);
-    return true;
+    return verdict;
+}
+
+void TcpConnection::EndDropAtKeyFrame()
+{
+    // Frames after this key frame can be decoded again, whatever the
+    // producer saw when it queued them.
+    if (m_DropToKey)
+        m_VideoGap.store(false);
+    m_DropToKey = false;
+}
+
+void TcpConnection::StartSending(PacketSlot *slot, int32_t alreadySent)
+{
+    m_Sending = slot;
+    m_SentBytes = alreadySent;
+    if (slot->video && slot->keyFrame)
+        NoteKeyFrameStart(false, slot->length);
+}
+
+void TcpConnection::NoteSendProgress(int32_t taken, int32_t offered)
+{
+    if (taken > 0 && m_SentBytes == 0)
+        NoteBytesTaken();
+    m_SentBytes += taken;
+    m_BytesSent += static_cast<uint64_t>(taken);
+    if (taken < offered)
+        NoteSocketFull();
+}
+
+void TcpConnection::FinishSending()
+{
+    if (m_Sending->video) {
+        NoteVideoSent(m_Sending->handedMs);
+        if (m_Sending->keyFrame && m_KeyStage == kKeyLeaving)
+            m_KeyStage = kKeyInKernel;
+    }
+    m_Packets.ReturnSlot(m_Sending);
+    m_Sending = nullptr;
+    m_SentBytes = 0;
+    m_SendingBusy.store(false, std::memory_order_release);
 }
 
 void TcpConnection::NoteVideoSent(int64_t handedMs)
@@ -427,17 +665,29 @@ void TcpConnection::NoteVideoSent(int64_t handedMs)
                              std::memory_order_relaxed);
 }
 
+bool TcpConnection::MaySendDirect(const PacketSlot *spare, uint32_t generation, int32_t length)
+{
+    // Only on an idle link: anything queued or half sent must leave first.
+    if (!m_Connected.load(std::memory_order_acquire) || generation != m_Packets.Generation() ||
+        m_Sending != nullptr || m_Packets.QueuedCount() != 0)
+        return false;
+    // After a drop only a key frame may be next; anything else goes the
+    // queue's way, where it is dropped in turn.
+    if (m_DropToKey && !spare->keyFrame)
+        return false;
+    // A packet that would keep control waiting, or a key frame that would
+    // wait too long behind what the kernel holds, goes the queue's way too,
+    // where the owner sends control first or drops it.
+    int64_t now = MonotonicMs();
+    QueuedVideo frame = {spare->keyFrame, 0, VideoLeaveMs(spare->keyFrame, length, now), LeaveMs(0, now)};
+    return JudgeQueuedVideo(frame, CurrentPace(now)) == kVideoSend;
+}
+
 int TcpConnection::SendDirect(const unsigned char *head, int32_t headLength, const void *payload, int32_t n,
                               PacketSlot *spare, uint32_t generation)
 {
     MutexGuard guard(m_SocketLock);
-    // Only on an idle link: anything queued or half sent must leave first.
-    if (!m_Connected.load(std::memory_order_acquire) || generation != m_Packets.Generation() ||
-        m_Sending != nullptr || m_Packets.QueuedCount() != 0)
-        return kDirectNotSent;
-    // After a drop only a key frame may be next; anything else goes the
-    // queue's way, where it is dropped in turn.
-    if (m_DropToKey && !spare->keyFrame)
+    if (!MaySendDirect(spare, generation, headLength + n))
         return kDirectNotSent;
     struct iovec parts[2];
     parts[0].iov_base = const_cast<unsigned char *>(head);
@@ -451,12 +701,18 @@ int TcpConnection::SendDirect(const unsigned char *head, int32_t headLength, con
     ssize_t taken = sendmsg(m_Socket, &message, MSG_DONTWAIT | MSG_NOSIGNAL | EndOfRecord());
     // A full socket or an error: the packet goes through the queue, where
     // the owner's send step meets the error and closes.
-    if (taken <= 0)
+    if (taken <= 0) {
+        NoteSocketFull();
         return kDirectNotSent;
-    m_BytesSent += static_cast<uint64_t>(taken);
-    m_DropToKey = false;
+    }
+    NoteBytesTaken();
+    if (spare->keyFrame)
+        EndDropAtKeyFrame();
     if (taken == headLength + n) {
+        m_BytesSent += static_cast<uint64_t>(taken);
         NoteVideoSent(spare->handedMs);
+        if (spare->keyFrame)
+            NoteKeyFrameStart(true, headLength + n);
         return kDirectSentWhole;
     }
     // The socket took part of the packet: the rest leaves from the spare
@@ -466,8 +722,8 @@ int TcpConnection::SendDirect(const unsigned char *head, int32_t headLength, con
         memcpy(spare->data + headLength, payload, static_cast<size_t>(n));
     spare->length = headLength + n;
     spare->generation = generation;
-    m_Sending = spare;
-    m_SentBytes = static_cast<int32_t>(taken);
+    StartSending(spare, 0);
+    NoteSendProgress(static_cast<int32_t>(taken), spare->length);
     m_SendingBusy.store(true, std::memory_order_release);
     return kDirectSentPart;
 }
@@ -513,7 +769,10 @@ short TcpConnection::WaitForEvents(int timeoutMs)
     }
     if (m_Socket >= 0) {
         short events = POLLIN | POLLPRI;
-        if (m_SendingBusy.load(std::memory_order_acquire) || m_Packets.QueuedCount() > 0)
+        // Video held back for control waits for that control (a producer's
+        // wake) or the time-out, not for room in the socket.
+        if (m_SendingBusy.load(std::memory_order_acquire) ||
+            (m_Packets.QueuedCount() > 0 && !m_HeldForControl))
             events |= POLLOUT;
         fds[count].fd = m_Socket;
         fds[count].events = events;

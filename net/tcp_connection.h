@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "net/packet_buffer.h"
+#include "net/video_drop.h"
 #include "runtime/mutex.h"
 
 // Receive callback: one complete frame body (kind byte first) and its length.
@@ -17,6 +18,10 @@ const int kSendBufferSize = 262144;
 const uint32_t kRelayStreamKind = 12;
 const int32_t kMediaHeaderSize = 24;
 const int32_t kVideoPacketOverhead = 4 + 1 + kMediaHeaderSize;  // n + 29 bytes in the slot
+// The link's pace, the rate the peer acknowledged over a second in which
+// the socket held the agent back most of the time, is not trusted once it
+// is this old.
+const int64_t kPaceFreshMs = 5000;
 
 // The one TCP client of the agent: resolves, connects with a time-out, then
 // runs as a non-blocking pipe driven by its owner thread (Connect, Close,
@@ -32,10 +37,27 @@ public:
     void Setup(int32_t slotSize, uint32_t slotCount, ReceiveCallback onReceive, void *context);
     // Live video on this link (before Connect, owner thread): the kernel
     // holds at most about `unsentLimit` bytes not yet sent (0: as many as
-    // its send buffer takes), and a queued video frame older than `staleMs`
-    // is dropped, with every frame after it up to the next key frame (0:
-    // none is dropped for its age).
-    void SetLiveVideo(int unsentLimit, int64_t staleMs);
+    // its send buffer takes); a queued video frame older than `staleMs`
+    // plus the time the link took for the last key frame is dropped, with
+    // every frame after it up to the next key frame (0: none is dropped for
+    // its age); and no video packet starts to leave that would keep the
+    // link's control waiting past its `controlRhythmMs` (0: no rhythm),
+    // see ExpectControlWithin.
+    void SetLiveVideo(int unsentLimit, int64_t staleMs, int64_t controlRhythmMs = 0);
+    // The owner's next control packet (a heartbeat) is due in `ms`; owner
+    // thread.
+    void ExpectControlWithin(int64_t ms);
+    // True once after a video packet was held back because control is due
+    // before it could leave: the owner should queue that control now.
+    bool TakeControlRequest() { return m_ControlWanted.exchange(false); }
+    // How long what the kernel holds needs to leave at the link's pace (0:
+    // not known), or -1 while video is queued or leaving in the agent; any
+    // thread.
+    int64_t VideoBacklogMs();
+    // Whether a key frame like the last one, asked for now, would be
+    // dropped to keep the owner's next control packet in its rhythm; any
+    // thread.
+    bool KeyFrameWouldMissControl();
     // 1 when connected, 0 otherwise. Only while closed.
     int Connect(const char *host, unsigned int port, int timeoutSec);
     void Close();
@@ -59,23 +81,37 @@ public:
     int Service(int timeoutMs);
     // Ends a Wait in progress (or the next one) at once; any thread.
     void Wake();
+    // True while the owner is blocked in a wait that no wake has ended yet:
+    // a test that moves the clock waits for this before each move, so the
+    // owner looks at every step however slowly it is scheduled.
+    bool OwnerIsWaiting() const { return m_OwnerWaiting.load() && !m_WakePending.load(); }
     int32_t ReadRaw(void *buf, int32_t size);  // unframed bytes held (no callback); owner thread
 
     // Queueing, from any thread; 1 when queued, 0 otherwise.
-    int QueueText(const char *text);
+    // `claim`: see SlotClaim; the link's own control may take the last slot.
+    int QueueText(const char *text, SlotClaim claim = kClaimControl);
     int QueueBytes(const void *data, int32_t length);
     int QueueVideoFrame(uint32_t width, uint32_t height, uint32_t sequence, uint32_t streamKind,
                         bool keyFrame, const void *payload, int32_t n, uint32_t timeStamp);
     uint32_t QueuedCount();
-    // Video frames dropped for the uplink since the connection was made
-    // (stale, up to a key frame, or no free slot); any thread.
+    // Video frames dropped for the uplink (stale, up to a key frame, or no
+    // free slot), counted over the object's life, across reconnects: a
+    // reader takes differences; any thread.
     uint32_t VideoDropped() const { return m_VideoDropped.load(std::memory_order_relaxed); }
     // Milliseconds from the camera's handover to the kernel taking the last
     // byte, of the latest video frame sent; -1 before the first.
     int32_t LastVideoDelayMs() const { return m_LastVideoDelayMs.load(std::memory_order_relaxed); }
     // Bytes a second the peer acknowledged since the previous call (at
-    // least a second ago, else the previous figure); owner thread.
+    // least a second ago, else the previous figure); owner thread. Also
+    // what tells the link's pace (see NoteLinkPace) and the video's own
+    // rate (NoteVideoHanded).
     uint32_t SampleUplinkRate();
+    // Bytes of video the camera handed over for this link, queued or not;
+    // any thread.
+    void NoteVideoHanded(int32_t bytes)
+    {
+        m_VideoHanded.fetch_add(static_cast<uint64_t>(bytes > 0 ? bytes : 0), std::memory_order_relaxed);
+    }
     bool IsSendIdle() const { return m_SendingBusy.load(std::memory_order_acquire) == false; }
 
     int32_t SlotSize() const { return m_SlotSize; }
@@ -85,13 +121,43 @@ public:
 private:
     // Implementation detail owned by the transport; see tcp_connection.cpp
     // and packet_queueing.cpp.
-    PacketSlot *TakeSlotFor(int64_t needed, uint32_t *generation, bool forVideo = false);
+    PacketSlot *TakeSlotFor(int64_t needed, uint32_t *generation, SlotClaim claim = kClaimControl);
     int EnqueueFilled(PacketSlot *slot);
     void SendStep();
     bool SendQueued();  // under m_SocketLock; false on a socket error
-    // Under m_SocketLock: true when the dequeued video slot is dropped (and
-    // given back) instead of sent.
-    bool DropQueuedVideo(PacketSlot *slot);
+    // Under m_SocketLock: the next packet to send, made m_Sending; false
+    // when there is none to send now.
+    bool StartNextPacket();
+    // Under m_SocketLock: whether the dequeued video slot is sent now; a
+    // slot not sent is given back (dropped) or put back (behind control).
+    VideoVerdict DecideQueuedVideo(PacketSlot *slot);
+    void EndDropAtKeyFrame();
+    bool MaySendDirect(const PacketSlot *spare, uint32_t generation, int32_t length);
+    // Under m_SocketLock: what the link now shows for video.
+    VideoPace CurrentPace(int64_t now) const;
+    // Under m_SocketLock: how long a packet of `length` would take to leave,
+    // behind what the kernel holds, at the link's pace; 0 when not known.
+    int64_t LeavePace(int64_t now) const;
+    int64_t LeaveMs(int32_t length, int64_t now) const;
+    int64_t VideoLeaveMs(bool keyFrame, int32_t length, int64_t now) const;
+    // Under m_SocketLock: the link carried at least the video's rate when
+    // it was the limit (or was not the limit lately).
+    bool LinkHasRoom(int64_t now) const;
+    void SampleStreamRate(int64_t elapsedMs);
+    void StartSending(PacketSlot *slot, int32_t alreadySent);
+    // Under m_SocketLock: the socket took less than offered while a packet
+    // waits (the link is the limit), and the queue ran empty: how long the
+    // link held the agent back.
+    void NoteSocketFull();
+    void NoteBacklogEnd();
+    // Under m_SocketLock: a key frame started to leave (or the kernel took
+    // it whole), and the kernel took the first bytes of a packet.
+    void NoteKeyFrameStart(bool wholeTaken, int32_t length);
+    void NoteBytesTaken();
+    // Under m_SocketLock, at a rate sample over `elapsedMs` (0: none).
+    void NoteLinkPace(int64_t now, int64_t elapsedMs, bool kernelFull);
+    void NoteSendProgress(int32_t taken, int32_t offered);
+    void FinishSending();
     void NoteVideoSent(int64_t handedMs);
     void ApplyUnsentLimit();
     int EndOfRecord() const;
@@ -130,12 +196,47 @@ private:
     // Set by SetLiveVideo before Connect.
     int m_UnsentLimit;
     int64_t m_StaleVideoMs;
+    int64_t m_ControlRhythmMs;
     // Under m_SocketLock: a video frame was dropped and no key frame has
     // been sent since; bytes handed to the kernel on this connection.
     bool m_DropToKey;
     uint64_t m_BytesSent;
-    // Raised by the owner when it drops a frame, cleared by the producer
-    // when it queues a key frame: until then later frames cannot be decoded.
+    // Under m_SocketLock, MonotonicMs readings: when the socket last
+    // started to hold the agent back (0: it does not); how long it held it
+    // back since the last rate sample.
+    int64_t m_BacklogSince;
+    int64_t m_BacklogMs;
+    // Under m_SocketLock: bytes a second the link carried while it was the
+    // limit, and when that was last seen (0: never); how long the last key
+    // frame took to leave; when the owner's next control packet is due (0:
+    // not said).
+    int64_t m_LinkPace;
+    int64_t m_EarlierPace;  // the sample before m_LinkPace, 0: none lately
+    int64_t m_PaceSeenMs;
+    // Under m_SocketLock: how far the last key frame has got (leaving the
+    // agent, all in the kernel, the kernel refusing more behind it), since
+    // when, and how long the link then needed for it, from its first byte
+    // to the kernel taking more after it; and its length (0: none yet).
+    enum KeyStage { kKeyNone, kKeyLeaving, kKeyInKernel, kKeyBlocking };
+    KeyStage m_KeyStage;
+    int64_t m_KeyStartMs;
+    int32_t m_KeyBytes;
+    int64_t m_KeyLeaveMs;
+    int64_t m_ControlDueMs;
+    // Under m_SocketLock, written by the owner's rate sample: the video's
+    // own rate in bytes a second, averaged.
+    int64_t m_StreamRate;
+    // Owner thread only: the video at the head waits for control.
+    bool m_HeldForControl;
+    // Raised by the owner's send step when it holds video back for control.
+    std::atomic<bool> m_ControlWanted;
+    // Video bytes handed over, and (owner only) at the last rate sample.
+    std::atomic<uint64_t> m_VideoHanded;
+    uint64_t m_HandedSampled;
+    // Raised by the owner when it drops a frame and no key frame is queued,
+    // cleared by the producer when it queues a key frame and by the owner
+    // when it sends the key frame that ends a drop: until then later
+    // frames cannot be decoded.
     std::atomic<bool> m_VideoGap;
     std::atomic<uint32_t> m_VideoDropped;
     std::atomic<int32_t> m_LastVideoDelayMs;

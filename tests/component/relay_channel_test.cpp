@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
+#include "records/agent_status.h"
 #include "channel/camera_channel.h"
 #include "runtime/clock.h"
 #include "tests/component/relay_helpers.h"
@@ -61,6 +62,9 @@ namespace {
 
 const char kLoginCam1[] = "{\"TimeSep\":-842150451,\"appId\":1,\"clientType\":8,\"msgType\":1,"
                           "\"params\":{\"SxtId\":\"cam-1\",\"PWD\":\"473920\"},\"version\":1}";
+// A reconnect the clock is not moved for comes 1 to 2 s after the loss in
+// real time: waited for with seconds to spare on a slow machine.
+const int kReconnectMs = 20000;
 const char kHeartbeat[] = "{\"TimeSep\":-842150451,\"appId\":1,\"clientType\":8,\"msgType\":0,\"version\":1}";
 
 uint32_t Le32(const std::string &bytes, size_t at)
@@ -143,7 +147,7 @@ TEST_F(RelayChannelTest, SilenceClosesAndTheNextPassReconnectsWithoutReportingDo
     AdvanceClockMs(35001);
     Nudge(*channel);
     EXPECT_TRUE(server.WaitClosed(3000));
-    ASSERT_TRUE(server.Accept(3000));
+    ASSERT_TRUE(server.Accept(kReconnectMs));
     EXPECT_EQ(kLoginCam1, server.ReadText(3000));
     ASSERT_TRUE(Eventually([&] { return owner.Events().size() == 2; }));
     EXPECT_EQ((std::vector<std::string>{"cam-1=1", "cam-1=1"}), owner.Events());
@@ -170,6 +174,32 @@ TEST_F(RelayChannelTest, AnyPacketIsASignOfLife)
     EXPECT_EQ(std::vector<std::string>{"cam-1=1"}, owner.Events());
 }
 
+TEST_F(RelayChannelTest, HeartbeatsKeepTheirRhythmAcrossClockStepsWithNothingElseOnTheLink)
+{
+    ConnectTo(server, "cam-1");  // time 0
+    // The clock is set an hour ahead and back again 11 s later; the relay
+    // server sends nothing. Each step is looked at at once.
+    const int32_t hour = 3600000;
+    StepWallClockMs(hour);
+    Nudge(*channel);
+    for (int beat = 1; beat <= 3; ++beat) {
+        AdvanceClockMs(beat == 1 ? 9000 : 8000);  // 1 s before the beat is due
+        Nudge(*channel);
+        EXPECT_EQ("", server.ReadText(300)) << "beat " << beat;
+        AdvanceClockMs(1001);
+        Nudge(*channel);
+        EXPECT_EQ(kHeartbeat, server.ReadText(3000)) << "beat " << beat;
+        AdvanceClockMs(1000);
+        if (beat == 1) {
+            StepWallClockMs(-hour);
+            Nudge(*channel);
+        }
+    }
+    // All on the first link: no reconnect, no new login.
+    EXPECT_FALSE(server.WaitClosed(0));
+    EXPECT_EQ(std::vector<std::string>{"cam-1=1"}, owner.Events());
+}
+
 TEST_F(RelayChannelTest, FailedReconnectReportsDownOnceAndRecoveryReportsUp)
 {
     std::unique_ptr<LoopbackServer> relay(new LoopbackServer());
@@ -178,7 +208,8 @@ TEST_F(RelayChannelTest, FailedReconnectReportsDownOnceAndRecoveryReportsUp)
     // The relay server goes away. Its listener closes just after the link,
     // so one reconnect may still slip in before the refusals start.
     relay.reset();
-    ASSERT_TRUE(Eventually([&] { return !owner.Events().empty() && owner.Events().back() == "cam-1=0"; }));
+    ASSERT_TRUE(Eventually([&] { return !owner.Events().empty() && owner.Events().back() == "cam-1=0"; },
+                           kReconnectMs));
     ASSERT_TRUE(SettlePasses(*channel));
     ASSERT_TRUE(SettlePasses(*channel));
     std::vector<std::string> events = owner.Events();
@@ -190,6 +221,7 @@ TEST_F(RelayChannelTest, FailedReconnectReportsDownOnceAndRecoveryReportsUp)
     size_t before = owner.Events().size();
     relay.reset(new LoopbackServer("127.0.0.1", port));
     ASSERT_TRUE(relay->Listening());
+    AdvanceClockMs(60000);  // the longest wait of the retry schedule
     Nudge(*channel);
     ASSERT_TRUE(relay->Accept(3000));
     EXPECT_EQ(kLoginCam1, relay->ReadText(3000));
@@ -197,13 +229,29 @@ TEST_F(RelayChannelTest, FailedReconnectReportsDownOnceAndRecoveryReportsUp)
     EXPECT_EQ("cam-1=1", owner.Events().back());
 }
 
-TEST_F(RelayChannelTest, ServerThatDropsEveryLinkAtOnceIsRetriedAfterAPause)
+TEST_F(RelayChannelTest, ServerThatDropsEveryLinkIsRetriedLaterEachTimeButARequestConnectsAtOnce)
 {
+    // The loss is looked at only once the channel has noted it (its retry
+    // is timed from then): on a slow machine the note may come after any
+    // time this thread moved on.
+    LinkStatus &relay = AgentStatus::instance().Channel(0).m_Relay;
     ConnectTo(server, "cam-1");
     server.CloseClient();
-    EXPECT_FALSE(server.Accept(400));
-    Nudge(*channel);  // a posted request still ends the pause
+    ASSERT_TRUE(Eventually([&] { return relay.State() == kLinkDisconnected; }, 30000));
+    // The first retry 1 to 2 s after the loss.
+    EXPECT_FALSE(server.Accept(300));
+    AdvanceClockMs(2000);
+    Nudge(*channel);
     ASSERT_TRUE(server.Accept(3000));
+    EXPECT_EQ(kLoginCam1, server.ReadText(3000));
+    // The link lived no time: the retry waits its turn again, at least a
+    // second, but a relay request does not wait for it.
+    int32_t dropped = MonotonicNowMs();
+    server.CloseClient();
+    ASSERT_TRUE(Eventually([&] { return relay.State() == kLinkDisconnected; }, 30000));
+    channel->PostRelayRequest(RelayRequest("cam-1", "127.0.0.1", PortOf(server)));
+    ASSERT_TRUE(server.Accept(3000));
+    EXPECT_LT(ElapsedMs(MonotonicNowMs(), dropped), 1000u) << "the request waited for the retry";
     EXPECT_EQ(kLoginCam1, server.ReadText(3000));
 }
 
@@ -413,6 +461,46 @@ TEST_F(RelayChannelTest, ReconnectsWhileFramesArriveStartWithLoginAndKeyFrame)
     }
     pushing.store(false);
     pusher.join();
+}
+
+TEST_F(RelayChannelTest, HeartbeatsFindASlotBehindAStuckUplinkAndOneRefusedIsTriedAgain)
+{
+    ConnectTo(server, "cam-1");
+    StartForwarding(server);
+    ChannelStatus &status = AgentStatus::instance().Channel(0);
+    uint32_t droppedBefore = Read(status.m_FramesDropped);
+    // The relay server stops reading: large frames fill the socket, then
+    // every slot video may take.
+    std::vector<unsigned char> large(200000, 0x5A);
+    for (int i = 0; i < 14; ++i)
+        DeliverFrame(*channel, large, true);
+    ASSERT_GT(Read(status.m_FramesDropped), droppedBefore) << "the uplink never filled";
+    // Answers to three commands: one takes a reserved slot, the last is
+    // the heartbeat's.
+    testing::internal::CaptureStdout();
+    uint32_t doneBefore = Read(status.m_CommandsDone);
+    server.SendText(RelayText(10));
+    server.SendText(RelayText(12));
+    server.SendText(RelayText(10));
+    ASSERT_TRUE(Eventually([&] { return Read(status.m_CommandsDone) == doneBefore + 3; }));
+    std::string refusals = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, refusals.find("GetWriteBuffer is null")) << refusals;
+    // The heartbeat is queued in the last slot; the next one finds none,
+    // and is tried again on each pass until it finds one.
+    AdvanceClockMs(10001);
+    Nudge(*channel);
+    ASSERT_TRUE(SettlePasses(*channel));
+    AdvanceClockMs(10001);
+    Nudge(*channel);
+    ASSERT_TRUE(SettlePasses(*channel));
+    // The server reads again: both heartbeats arrive, without waiting for
+    // the next one to fall due.
+    int heartbeats = 0;
+    std::string body;
+    while (heartbeats < 2 && server.ReadFrame(&body, 3000))
+        if (body == std::string("0") + kHeartbeat + std::string(1, '\0'))
+            ++heartbeats;
+    EXPECT_EQ(2, heartbeats);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "net/tcp_connection.h"
+#include "runtime/clock.h"
 #include "tests/support/loopback_server.h"
 
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
@@ -78,6 +79,12 @@ int64_t ElapsedMs(Clock::time_point since)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
+// A wait that should end early is given this long, and counts as ended
+// early below half of it: a missed wake still shows, and a slow or
+// emulated machine has seconds to spare.
+const int kLongWaitMs = 10000;
+const int64_t kEarlyMs = kLongWaitMs / 2;
+
 int OpenDescriptors()
 {
     int count = 0;
@@ -114,6 +121,8 @@ private:
 
 class TcpConnectionTest : public ::testing::Test {
 protected:
+    ~TcpConnectionTest() override { SetClockOffsetMs(0); }
+
     void Open(int32_t slotSize, uint32_t slots, ReceiveCallback callback = Collect)
     {
         conn.Setup(slotSize, slots, callback, callback != nullptr ? &frames : nullptr);
@@ -492,13 +501,13 @@ TEST_F(TcpConnectionTest, QueueingFromAnotherThreadEndsAWaitPromptly)
     std::atomic<int64_t> waited(-1);
     std::thread owner([&] {
         Clock::time_point start = Clock::now();
-        conn.Wait(10000);
+        conn.Wait(kLongWaitMs);
         waited.store(ElapsedMs(start));
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_EQ(1, conn.QueueText("wake"));
     owner.join();
-    EXPECT_LT(waited.load(), 500);
+    EXPECT_LT(waited.load(), kEarlyMs);
 }
 
 TEST_F(TcpConnectionTest, WaitBlocksOnlyWhileThereIsNothingToDo)
@@ -509,8 +518,8 @@ TEST_F(TcpConnectionTest, WaitBlocksOnlyWhileThereIsNothingToDo)
     ASSERT_EQ(1, conn.QueueText("pending"));
     conn.Wait(5000);
     Clock::time_point start = Clock::now();
-    conn.Wait(5000);
-    EXPECT_LT(ElapsedMs(start), 500);
+    conn.Wait(kLongWaitMs);
+    EXPECT_LT(ElapsedMs(start), kEarlyMs);
     // ...and once it is sent, an idle connection blocks for the time-out.
     conn.PollSend(0);
     ASSERT_TRUE(conn.IsSendIdle());
@@ -521,8 +530,8 @@ TEST_F(TcpConnectionTest, WaitBlocksOnlyWhileThereIsNothingToDo)
     // A wake given before the wait is kept, and used up by it.
     conn.Wake();
     start = Clock::now();
-    conn.Wait(5000);
-    EXPECT_LT(ElapsedMs(start), 500);
+    conn.Wait(kLongWaitMs);
+    EXPECT_LT(ElapsedMs(start), kEarlyMs);
     start = Clock::now();
     conn.Wait(100);
     EXPECT_GE(ElapsedMs(start), 90);
@@ -537,8 +546,8 @@ TEST_F(TcpConnectionTest, WaitBlocksOnlyWhileThereIsNothingToDo)
         conn.Wake();
     });
     start = Clock::now();
-    conn.Wait(10000);
-    EXPECT_LT(ElapsedMs(start), 500);
+    conn.Wait(kLongWaitMs);
+    EXPECT_LT(ElapsedMs(start), kEarlyMs);
     waker.join();
 }
 
@@ -557,7 +566,7 @@ TEST_F(TcpConnectionTest, NoWakeIsLostWhileWakersRaceAWaitingOwner)
         while (!stop.load()) {
             seen.store(posted.load());
             std::this_thread::yield();  // widens the gap between look and wait
-            conn.Wait(5000);
+            conn.Wait(kLongWaitMs);
         }
     });
     std::atomic<int> late(0);
@@ -569,7 +578,7 @@ TEST_F(TcpConnectionTest, NoWakeIsLostWhileWakersRaceAWaitingOwner)
                 conn.Wake();
                 Clock::time_point start = Clock::now();
                 while (seen.load() < ticket) {
-                    if (ElapsedMs(start) > 2000) {
+                    if (ElapsedMs(start) > kEarlyMs) {
                         late.fetch_add(1);
                         break;
                     }
@@ -630,6 +639,47 @@ TEST_F(TcpConnectionTest, VideoFramesKeepOrderAndBytesWhenTheSocketTakesPartOfOn
     owner.join();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(conn.SlotCount(), conn.FreeSlotCount());
+}
+
+TEST_F(TcpConnectionTest, AKeyFrameQueuedBehindADropEndsItForTheFramesAfterIt)
+{
+    // A live video link whose peer stops reading: a large frame is left
+    // half sent, a frame queued behind it turns stale, and a key frame is
+    // queued after that. When the peer reads again the stale frame is
+    // dropped, the key frame sent, and the camera's next frames are taken
+    // again: the drop ended with that key frame.
+    conn.Setup(204800, 10, Collect, &frames);
+    conn.SetLiveVideo(2048, 300);
+    Reconnect();
+    std::vector<unsigned char> large(200000, 0x11);
+    std::vector<unsigned char> small(1000, 0x22);
+    ASSERT_EQ(1, conn.QueueVideoFrame(640, 480, 1, 12, false, large.data(), 200000, 0));
+    ASSERT_FALSE(conn.IsSendIdle()) << "the peer took the whole frame: nothing waits";
+    ASSERT_EQ(1, conn.QueueVideoFrame(640, 480, 2, 12, false, small.data(), 1000, 0));
+    AdvanceClockMs(600);  // frame 2 has waited past the 300 ms limit
+    ASSERT_EQ(1, conn.QueueVideoFrame(640, 480, 3, 12, true, small.data(), 1000, 0));
+    std::atomic<bool> stop(false);
+    std::thread owner([&] {
+        while (!stop.load())
+            conn.Service(20);
+    });
+    std::vector<uint32_t> sequences;
+    std::string body;
+    for (int i = 0; i < 2 && server.ReadFrame(&body, 3000); ++i)
+        sequences.push_back(static_cast<uint32_t>(static_cast<unsigned char>(body[13])));
+    Clock::time_point end = Clock::now() + std::chrono::seconds(3);
+    while (!(conn.IsSendIdle() && conn.QueuedCount() == 0) && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // Frames after the key frame go out.
+    EXPECT_EQ(1, conn.QueueVideoFrame(640, 480, 4, 12, false, small.data(), 1000, 0));
+    EXPECT_EQ(1, conn.QueueVideoFrame(640, 480, 5, 12, false, small.data(), 1000, 0));
+    for (int i = 0; i < 2 && server.ReadFrame(&body, 3000); ++i)
+        sequences.push_back(static_cast<uint32_t>(static_cast<unsigned char>(body[13])));
+    stop.store(true);
+    conn.Wake();
+    owner.join();
+    EXPECT_EQ(std::vector<uint32_t>({1, 3, 4, 5}), sequences);
+    EXPECT_EQ(1u, conn.VideoDropped());
 }
 
 }  // namespace

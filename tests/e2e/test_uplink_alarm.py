@@ -1,6 +1,7 @@
 """End to end: the whole uplink (logic, relay and upload links together)
-thin and busy with video when an alarm comes: the 40,000-byte snapshot is
-uploaded and the alarm reported within the upload's 10 s window."""
+at half the bitrate of a camera at level 4's rhythm and busy with its video
+when an alarm comes: the 40,000-byte snapshot is uploaded and the alarm
+reported within the upload's 10 s window."""
 import re
 import unittest
 
@@ -28,6 +29,6 @@ class AlarmOnAThinUplink(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    RUN.update(us.run("uplink-alarm", "%d:20" % us.THIN_KBIT, whole=True, alarm_at=4,
-                      snapshot_bytes=40000))
+    RUN.update(us.run("uplink-alarm", "%d:20" % (us.LEVEL4.kbit // 2), whole=True, alarm_at=4,
+                      snapshot_bytes=40000, rhythm=us.LEVEL4))
     e2e.main(lambda: us.show(RUN))

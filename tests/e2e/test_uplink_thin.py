@@ -3,7 +3,9 @@ again. The relay server must see live video (bounded delay, decodable,
 a key frame at least every 2 s), the heartbeat rhythm throughout, and after
 the recovery full rate within 2 s with no backlog flushed. The console
 says how many frames were dropped, at most once in 10 s. tools/bench
-measures a whole minute of thin uplink; 30 s show the bound here."""
+measures a whole minute of thin uplink; 30 s show the bound here. The one
+uplink test with a key frame every second (the other tests run at the
+camera's own rhythm)."""
 import re
 import unittest
 

@@ -1,12 +1,19 @@
 """Shared by the thin-uplink tests: one run of tools/cloudsim's uplink
 scenario (see tools/cloudsim/uplink.py) in the test's own namespace."""
+import os
 import re
+import signal
+import time
 
 import e2e_support as e2e
 from cloudsim import uplink
 
-# The simulated camera sends about 210 kbit/s; "thin" is half of it.
+# With a key frame each second the simulated camera sends about 210 kbit/s;
+# "thin" is half of it.
 THIN_KBIT = 96
+# A camera at its default level: 10 fps, a 25,000-byte key frame every 10 s,
+# 3,000-byte frames between (258 kbit/s).
+LEVEL4 = uplink.Rhythm(4)
 
 
 def run(name, plan, **kw):
@@ -21,6 +28,39 @@ def run(name, plan, **kw):
     res["console"] = e2e.read_lines(res["agent_log"])
     res["bounds"] = uplink.phase_bounds(res)
     return res
+
+
+def window(res):
+    """Figures of the plan's first phase (uplink.cell_figures): the frames
+    the camera handed over in it, wherever they arrived before the end."""
+    t0, t1, _ = res["bounds"][0]
+    handoffs = uplink.read_handoffs(os.path.join(res["workdir"], "handoff.log"))
+    return uplink.cell_figures(res["frames"], handoffs, res["beats"], res["key_requests"],
+                               t0, t1, res["bounds"][-1][1])
+
+
+def ask_status(result):
+    """Before the agent is stopped: a status block (SIGUSR1) on its console."""
+    seen = len(e2e.read_lines(result["agent_log"]))
+    os.kill(result["agent_pid"], signal.SIGUSR1)
+    deadline = time.monotonic() + 3
+    while time.monotonic() < deadline:
+        if any(x.startswith("channel 0:") for x in e2e.read_lines(result["agent_log"])[seen:]):
+            return
+        time.sleep(0.1)
+
+
+def key_frames_asked(res):
+    """What the last status block says of the key frames asked for, or None."""
+    for line in reversed(res["console"]):
+        m = re.search(r"(\d+) key frames asked", line)
+        if m:
+            return int(m.group(1))
+    return None
+
+
+def relay_connections(res):
+    return res["summary"]["connections"].get("relay", 0)
 
 
 def violations(res):

@@ -3,19 +3,23 @@ server then sees of the video.
 
 The cloud runs in the agent's network namespace, so it can shape the
 agent's packets towards its own servers on loopback: an htb class of the
-given rate with a bfifo bottleneck of half a second's worth of bytes, fed by
+given rate with a bfifo bottleneck of half a second's worth of bytes (or
+--uplink-bottleneck-ms; at least two full-sized packets), fed by
 a u32 filter on the destination ports (the relay server's, or the logic,
 relay and upload servers' for a whole thin uplink). Loopback's MTU is set
 to 1500 and the namespace's congestion control to reno, as on a camera.
 
 The scenario "uplink" follows a plan of phases, e.g. "96:40,0:10" (96 kbit/s
 for 40 s, then unshaped for 10 s), with forwarding on throughout, and
-optionally raises an alarm some seconds in. With --frame-log the relay
+optionally raises an alarm some seconds in, or asks for the camera's status
+(relay command 17) every so often. With --frame-log the relay
 server writes one line per video frame and per heartbeat:
 
     V arrival_us sequence key payload_bytes handoff_us
     H arrival_us
     P start_us kbit          (a phase starts; 0 kbit: unshaped; -1: the plan ends)
+    K seen_us                (the agent asked the camera for a key frame, as the
+                              SDK journal showed within 0.1 s; from the plan's start)
 
 Times are CLOCK_MONOTONIC microseconds, the clock of the simulated camera's
 handoff stamp (synthetic frames carry it in payload bytes 4-11), so
@@ -32,6 +36,14 @@ from .scenario import Journal, Scenario
 
 BOTTLENECK_S = 0.5
 UNSHAPED_KBIT = 1000000  # a class too wide to matter: 1 Gbit/s
+FULL_PACKET = 1514  # bytes on the wire at MTU 1500
+RECOVER_S = 3.0     # after the shaping is removed, before forwarding is switched off
+
+
+def bottleneck_bytes(kbit, seconds):
+    """A bfifo of so many seconds at the rate; at least two full-sized
+    packets, or a packet could never pass (60 ms at 80 kbit/s is 600 bytes)."""
+    return max(int(kbit * 1000 / 8 * seconds), 2 * FULL_PACKET)
 
 
 def now_us():
@@ -58,6 +70,9 @@ class FrameLog:
     def heartbeat(self):
         self.f.write("H %d\n" % now_us())
 
+    def key_request(self):
+        self.f.write("K %d\n" % now_us())
+
     def phase(self, kbit):
         self.f.write("P %d %d\n" % (now_us(), kbit))
         self.f.flush()
@@ -75,10 +90,12 @@ def _tc(*args):
 
 class Shaper:
     """htb on loopback: class 1:10 (the agent's uplink) with a bfifo of half
-    a second at its rate; everything else passes through 1:20 unshaped."""
+    a second (or bottleneck_s) at its rate; everything else passes through
+    1:20 unshaped."""
 
-    def __init__(self, ports):
+    def __init__(self, ports, bottleneck_s=BOTTLENECK_S):
         self.ports = ports
+        self.bottleneck_s = bottleneck_s
         self.kbit = None
 
     @staticmethod
@@ -112,10 +129,8 @@ class Shaper:
         # A burst of one full-sized packet: the class keeps to its rate.
         return ["rate", "%dkbit" % rate, "ceil", "%dkbit" % rate, "burst", "1600", "cburst", "1600"]
 
-    @staticmethod
-    def _limit(kbit):
-        # Half a second at the rate, at least a few packets.
-        return max(int((kbit or UNSHAPED_KBIT) * 1000 / 8 * BOTTLENECK_S), 4 * 1514)
+    def _limit(self, kbit):
+        return bottleneck_bytes(kbit or UNSHAPED_KBIT, self.bottleneck_s)
 
     def change(self, kbit):
         _tc("class", "change", "dev", "lo", "parent", "1:", "classid", "1:10", "htb",
@@ -166,19 +181,25 @@ class UplinkScenario(Scenario):
             if not await self.wait_milestone(name, 10, fatal=True):
                 return
         # Shaped from before the first frame, as a camera's uplink would be.
-        self.shaper = Shaper(self.ports())
+        self.shaper = Shaper(self.ports(), self.o.uplink_bottleneck_ms / 1000.0)
         try:
             self.shaper.start(self.plan[0][0])
             await self.forwarding_on()
             await self.play()
         finally:
             self.shaper.stop()
+        # Removing the shaping drops what its queue held, which TCP sends
+        # again after its retransmission time-out: let the path recover
+        # before the check that video stops with forwarding.
+        await asyncio.sleep(RECOVER_S)
         await self.forwarding_off()
 
     async def play(self):
         o, log = self.o, self.cloud.frame_log
         start = time.monotonic()
         alarm = None
+        self.seen = self.journal.mark()
+        next_status = start
         for i, (kbit, seconds) in enumerate(self.plan):
             if i:
                 self.shaper.change(kbit)
@@ -191,12 +212,26 @@ class UplinkScenario(Scenario):
                 if (alarm is None and o.uplink_alarm_at is not None
                         and time.monotonic() - start >= o.uplink_alarm_at):
                     alarm = asyncio.ensure_future(self.alarm())
+                if o.uplink_status_every and time.monotonic() >= next_status:
+                    self.relay_send(17)  # the answer takes a control slot while it waits
+                    next_status += o.uplink_status_every
                 await asyncio.sleep(min(0.1, max(0.0, end - time.monotonic())))
+                self.note_key_requests(log)
         if log:
             log.phase(-1)
         if alarm is not None:
             await alarm
         self.rec.reach("uplink_plan", "")
+
+    def note_key_requests(self, log):
+        """A K line for each key frame the agent asked the camera for since
+        the last look at the SDK journal."""
+        self.journal.poll()
+        new = self.journal.lines[self.seen:]
+        self.seen = len(self.journal.lines)
+        for line in new:
+            if log and line.startswith("MakeKeyFrame"):
+                log.key_request()
 
     async def alarm(self):
         if await self.write_fifo(b"motion\n"):
@@ -214,7 +249,8 @@ def percentile(values, p):
 
 
 def read_log(path):
-    frames, beats, phases = [], [], []
+    """(frames, beats, phases, key_requests) of a frame log."""
+    frames, beats, phases, keys = [], [], [], []
     with open(path) as f:
         for line in f:
             parts = line.split()
@@ -223,12 +259,30 @@ def read_log(path):
             if parts[0] == "V" and len(parts) == 6:
                 arrival, seq, key, size, handoff = (int(x) for x in parts[1:])
                 frames.append({"at": arrival / 1e6, "seq": seq, "key": key == 1, "bytes": size,
+                               "handoff": handoff / 1e6 if handoff else None,
                                "delay": (arrival - handoff) / 1e6 if handoff else None})
             elif parts[0] == "H":
                 beats.append(int(parts[1]) / 1e6)
+            elif parts[0] == "K":
+                keys.append(int(parts[1]) / 1e6)
             elif parts[0] == "P":
                 phases.append((int(parts[1]) / 1e6, int(parts[2])))
-    return frames, beats, phases
+    return frames, beats, phases, keys
+
+
+def read_handoffs(path):
+    """Handoff times (seconds) of every frame the simulated camera handed
+    out: its handoff log, "seq monotonic_us length" a line."""
+    out = []
+    try:
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 3:
+                    out.append(int(parts[1]) / 1e6)
+    except OSError:
+        pass
+    return out
 
 
 def phase_figures(frames, t0, t1, fps=25.0):
@@ -289,6 +343,49 @@ VIDEO_ENV = {"NETLIB_SIM_MEDIA": "", "NETLIB_SIM_FPS": "25", "NETLIB_SIM_FRAME_B
              "NETLIB_SIM_KEY_FRAME_BYTES": "6000", "NETLIB_SIM_KEY_INTERVAL": "25"}
 VIDEO_KBIT = 210
 
+# The camera's quality levels: bit rate (kbit/s), frames a second, a key
+# frame every so many frames.
+LEVELS = {1: (800, 20, 50), 2: (400, 12, 100), 3: (240, 12, 100), 4: (256, 10, 100),
+          5: (80, 8, 100)}
+# A camera's key frame is 8 to 10 times the frames between; at level 4
+# this gives 3,000-byte frames and a 25,000-byte key frame.
+KEY_RATIO = 25.0 / 3
+VIDEO_PACKET_BYTES = 29  # framing and media header in front of each payload
+
+
+class Rhythm:
+    """A level's rhythm for the simulated camera: its frame rate and
+    key-frame interval, synthetic frames sized (to 50 bytes) so that the
+    payloads carry the level's bit rate."""
+
+    def __init__(self, level):
+        self.level = level
+        self.kbit, self.fps, self.interval = LEVELS[level]
+        exact = self.kbit * 1000.0 * self.interval / (8 * self.fps * (self.interval - 1 + KEY_RATIO))
+        self.frame_bytes = int(round(exact / 50.0)) * 50
+        self.key_bytes = int(round(self.frame_bytes * KEY_RATIO))
+        self.key_every_s = self.interval / float(self.fps)
+
+    def payload_kbit(self):
+        per_interval = (self.interval - 1) * self.frame_bytes + self.key_bytes
+        return per_interval * 8.0 * self.fps / self.interval / 1000.0
+
+    def key_send_s(self, kbit):
+        """One key frame's sending time at kbit/s: the physical floor of a
+        frame's age behind it."""
+        return (self.key_bytes + VIDEO_PACKET_BYTES) * 8.0 / (kbit * 1000.0)
+
+    def env(self):
+        return {"NETLIB_SIM_MEDIA": "", "NETLIB_SIM_FPS": str(self.fps),
+                "NETLIB_SIM_FRAME_BYTES": str(self.frame_bytes),
+                "NETLIB_SIM_KEY_FRAME_BYTES": str(self.key_bytes),
+                "NETLIB_SIM_KEY_INTERVAL": str(self.interval)}
+
+    def describe(self):
+        return ("level %d: %d fps, a %d-byte key frame every %d frames, %d-byte frames between "
+                "(%.0f kbit/s)" % (self.level, self.fps, self.key_bytes, self.interval,
+                                   self.frame_bytes, self.payload_kbit()))
+
 
 def write_snapshot(path, size):
     """A stand-in JPEG of exactly `size` bytes (start and end markers)."""
@@ -298,13 +395,20 @@ def write_snapshot(path, size):
 
 
 def run(agent, netlib, out, net, plan, whole=False, alarm_at=None, snapshot_bytes=None,
-        agent_prefix=()):
+        agent_prefix=(), rhythm=None, bottleneck_ms=None, status_every=None, **session):
     """One run of the uplink scenario; returns harness.run_session's result
-    with the frame log read back ("frames", "beats", "phases")."""
+    with the frame log read back ("frames", "beats", "phases",
+    "key_requests"). The camera sends at the rhythm given (a Rhythm), else
+    VIDEO_ENV's. `session` goes to harness.run_session as it is
+    (agent_stdout, before_stop)."""
     os.makedirs(out, exist_ok=True)
     log = os.path.join(out, "frames.log")
     args = ["--scenario", "uplink", "--uplink-plan", plan, "--frame-log", log, "--no-video-file"]
-    env = dict(VIDEO_ENV)
+    env = rhythm.env() if rhythm else dict(VIDEO_ENV)
+    if bottleneck_ms is not None:
+        args += ["--uplink-bottleneck-ms", str(bottleneck_ms)]
+    if status_every:
+        args += ["--uplink-status-every", str(status_every)]
     if whole:
         args.append("--uplink-whole")
     if alarm_at is not None:
@@ -318,9 +422,54 @@ def run(agent, netlib, out, net, plan, whole=False, alarm_at=None, snapshot_byte
     res = harness.run_session(agent, netlib, out, net, duration=0, pace=0.3,
                               stream=os.path.join(out, "cloud.log"), extra_cloud_args=args,
                               agent_env=env, agent_prefix=agent_prefix,
-                              cloud_limit=seconds + 60)
-    res["frames"], res["beats"], res["phases"] = read_log(log) if os.path.exists(log) else ([], [], [])
+                              cloud_limit=seconds + 60, **session)
+    res["frames"], res["beats"], res["phases"], res["key_requests"] = (
+        read_log(log) if os.path.exists(log) else ([], [], [], []))
     return res
+
+
+def longest_freeze(arrivals, t0, t1):
+    """The longest time between t0 and t1 without a new frame at the relay
+    server."""
+    edges = [t0] + sorted(a for a in arrivals if t0 <= a <= t1) + [t1]
+    return max(b - a for a, b in zip(edges, edges[1:]))
+
+
+def cell_figures(frames, handoffs, beats, key_requests, t0, t1, t_end):
+    """What the relay server saw of the frames the camera handed over
+    between t0 and t1 (they may arrive until t_end): the share delivered,
+    their age at arrival (p50, p95), the longest freeze between t0 and t1;
+    the key frames asked for and the largest heartbeat gap from t0 to t_end."""
+    sent = [h for h in handoffs if t0 <= h < t1]
+    got = [f for f in frames if f["handoff"] is not None and t0 <= f["handoff"] < t1]
+    ages = [f["delay"] for f in got]
+    return {"sent": len(sent), "delivered": len(got),
+            "delivered_pct": 100.0 * len(got) / len(sent) if sent else None,
+            "freeze_s": longest_freeze([f["at"] for f in frames], t0, t1),
+            "age_p50": percentile(ages, 50), "age_p95": percentile(ages, 95),
+            "key_requests": len([k for k in key_requests if t0 <= k <= t_end]),
+            "heartbeat_gap_max_s": heartbeat_gaps(beats, t0, t_end)}
+
+
+# What each rule asks of a cell, by the uplink's share of the stream's
+# bit rate: room (1.2x and more), half rate, and the link kept everywhere.
+ROOM_SHARE = 1.2
+HALF_SHARE = 0.5
+
+
+def cell_goals(share, floor_s, f, reconnects):
+    """[(goal, met)] of one cell's figures."""
+    out = [("heartbeats <= 12 s apart, no reconnect",
+            f["heartbeat_gap_max_s"] <= 12.0 and reconnects == 0)]
+    p95 = f["age_p95"]
+    if share >= ROOM_SHARE:
+        out.append((">= 99 % delivered, p95 <= floor + 0.3 s",
+                    (f["delivered_pct"] or 0) >= 99.0 and p95 is not None
+                    and p95 <= floor_s + 0.3))
+    elif share == HALF_SHARE:
+        out.append(("freeze <= 3 s, p95 <= floor + 1 s",
+                    f["freeze_s"] <= 3.0 and p95 is not None and p95 <= floor_s + 1.0))
+    return out
 
 
 def phase_bounds(res):
