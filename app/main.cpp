@@ -8,13 +8,14 @@
 
 #include <string>
 
-#include "app/agent_settings.h"
-#include "app/agent_status.h"
+#include "records/agent_settings.h"
+#include "records/agent_status.h"
 #include "app/deployment_data.h"
 #include "app/status_report.h"
 #include "discovery/discovery_responder.h"
 #include "logic/logic_thread.h"
 #include "runtime/clock.h"
+#include "runtime/console.h"
 #include "runtime/ini.h"
 #include "runtime/netlib.h"
 #include "runtime/worker_thread.h"
@@ -61,9 +62,8 @@ void PrintStatus()
     const AgentSettings &settings = AgentSettings::instance();
     std::string report = FormatStatusReport(AgentStatus::instance(), NowMs(), settings.m_ChannelCount.load(),
                                             settings.m_ViedoQP.load());
-    // One call, so no other thread's line lands inside the block.
-    fputs(report.c_str(), stdout);
-    fflush(stdout);
+    // One write, so no other thread's line lands inside the block.
+    StandardOutput().Write(report.data(), report.size());
 }
 
 // The console may be a shared serial line or a log: never show the password.
@@ -73,12 +73,14 @@ const char *MaskedPassword(const std::string &password) { return password.empty(
 int main()
 {
     signal(SIGPIPE, IgnoreSignal);
+    OpenConsole();
     BlockStatusSignal();
     pthread_sigmask(SIG_BLOCK, nullptr, &g_SleepMask);
     sigdelset(&g_SleepMask, SIGUSR1);
     signal(SIGUSR1, RequestStatus);
     AgentStatus::instance();  // uptime counts from here
-    // One line at a time, also when the console is a pipe.
+    // The agent's own lines bypass stdio; the camera SDK's lines, if it
+    // prints any, go one line at a time too.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     AgentSettings &settings = AgentSettings::instance();
@@ -89,8 +91,8 @@ int main()
     int32_t loaded = ini->Load(kConfigFile, "r");
     settings.m_UserName = ini->GetValue("user0", "username");
     settings.m_Password = ini->GetValue("user0", "password");
-    printf("read ini openfile:%d user:%s---pwd:%s\n", loaded, settings.m_UserName.c_str(),
-           MaskedPassword(settings.m_Password));
+    ConsolePrint("read ini openfile:%d user:%s---pwd:%s\n", loaded, settings.m_UserName.c_str(),
+                 MaskedPassword(settings.m_Password));
 
     HI_NET_DEV_Init();
 
@@ -108,5 +110,9 @@ int main()
             g_StatusRequested = 0;
             PrintStatus();
         }
+        // A console that takes lines again hears of the lost ones within a
+        // second, also when nothing else is printed.
+        StandardOutput().Flush();
+        StandardError().Flush();
     }
 }

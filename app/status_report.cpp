@@ -84,13 +84,13 @@ void AppendChannel(std::string *out, int32_t index, const ChannelStatus &channel
     if (FormatBounded(line, sizeof(line),
                       "channel %d: relay %s %s id %s since %s s, forwarding %s, quality %d, frames %u sent "
                       "%u dropped, last key frame %s s ago, commands %u done %u skipped, uplink %u frames "
-                      "dropped, last frame sent after %s ms, %u kbit/s measured\n",
+                      "dropped, %u key frames asked, last frame sent after %s ms, %u kbit/s measured\n",
                       static_cast<int>(index), LinkStateName(channel.m_Relay.State()),
                       Shown(channel.m_RelayServer.Get()).c_str(), Shown(channel.m_SxtId.Get()).c_str(),
                       since.text, channel.m_Forwarding.load(std::memory_order_relaxed) ? "on" : "off",
                       static_cast<int>(quality), Read(channel.m_FramesSent), Read(channel.m_FramesDropped),
                       keyFrame.text, Read(channel.m_CommandsDone), Read(channel.m_CommandsSkipped),
-                      Read(channel.m_UplinkDropped), delay,
+                      Read(channel.m_UplinkDropped), Read(channel.m_KeyFramesAsked), delay,
                       channel.m_UplinkRate.load(std::memory_order_relaxed) * 8 / 1000) > 0)
         *out += line;
 }

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/agent_status.h"
+#include "records/agent_status.h"
 
 // The status block the agent prints on SIGUSR1, whole lines, as of `now`:
 // the header line, uptime, the logic link, one line per channel (the first

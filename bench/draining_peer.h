@@ -1,5 +1,6 @@
 // A benchmark peer on 127.0.0.1 that accepts one client and reads
-// everything it sends, counting the bytes.
+// everything it sends, counting the bytes; and the sending loops the
+// benchmarks share.
 #ifndef BENCH_DRAINING_PEER_H
 #define BENCH_DRAINING_PEER_H
 
@@ -15,6 +16,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "net/packet_buffer.h"
 #include "net/tcp_connection.h"
 
 class DrainingPeer {
@@ -68,6 +70,29 @@ inline bool ConnectToPeer(benchmark::State &state, TcpConnection &conn, const Dr
         return true;
     state.SkipWithError("connect failed");
     return false;
+}
+
+// The owner's own sending, as the relay loop does it: wait on the
+// connection and send what it may.
+inline void DriveSend(TcpConnection &conn)
+{
+    conn.Wait(100);
+    conn.PollSend(0);
+}
+
+// Sends until a slot that video may take is free (the last kControlReserve
+// are kept for control packets) or the connection is lost.
+inline void WaitForVideoSlot(TcpConnection &conn)
+{
+    while (conn.FreeSlotCount() <= kControlReserve && conn.IsConnected())
+        DriveSend(conn);
+}
+
+// Sends until nothing is queued or being sent, or the connection is lost.
+inline void SendAllQueued(TcpConnection &conn)
+{
+    while (conn.IsConnected() && (conn.QueuedCount() > 0 || !conn.IsSendIdle()))
+        DriveSend(conn);
 }
 
 #endif

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "bench/draining_peer.h"
 #include "channel/camera_channel.h"
 #include "net/tcp_connection.h"
@@ -44,10 +44,7 @@ void BM_QueueVideoFrame20KB(benchmark::State &state)
         payload[i] = static_cast<unsigned char>(i);
     uint32_t sequence = 0;
     for (auto _ : state) {
-        while (conn.FreeSlotCount() <= kControlReserve && conn.IsConnected()) {
-            conn.Wait(100);
-            conn.PollSend(0);
-        }
+        WaitForVideoSlot(conn);
         ++sequence;
         Clock::time_point start = Clock::now();
         int queued = conn.QueueVideoFrame(640, 360, sequence, kRelayStreamKind, sequence % 100 == 1,
@@ -60,10 +57,7 @@ void BM_QueueVideoFrame20KB(benchmark::State &state)
             break;
         }
     }
-    while (conn.IsConnected() && (conn.QueuedCount() > 0 || !conn.IsSendIdle())) {
-        conn.Wait(100);
-        conn.PollSend(0);
-    }
+    SendAllQueued(conn);
     conn.Close();
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kFrameBytes);
 }

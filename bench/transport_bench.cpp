@@ -23,14 +23,6 @@ const int32_t kPayload = 100 * 1024;
 const int32_t kRelaySlotSize = 204800;
 const uint32_t kRelaySlots = 10;
 
-void SendAllQueued(TcpConnection &conn)
-{
-    while (conn.IsConnected() && (conn.QueuedCount() > 0 || !conn.IsSendIdle())) {
-        conn.Wait(100);
-        conn.PollSend(0);
-    }
-}
-
 // The owner thread queues each frame as soon as a slot is free and drives
 // the sends itself.
 void BM_VideoThroughputOwnerQueues(benchmark::State &state)
@@ -42,10 +34,7 @@ void BM_VideoThroughputOwnerQueues(benchmark::State &state)
     std::vector<char> payload(kPayload, 'v');
     uint32_t sequence = 0;
     for (auto _ : state) {
-        while (conn.FreeSlotCount() <= kControlReserve && conn.IsConnected()) {
-            conn.Wait(100);
-            conn.PollSend(0);
-        }
+        WaitForVideoSlot(conn);
         ++sequence;
         conn.QueueVideoFrame(1280, 720, sequence, kRelayStreamKind, sequence % 25 == 1, payload.data(),
                              kPayload, sequence * 40);

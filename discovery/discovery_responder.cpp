@@ -2,16 +2,16 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "app/agent_settings.h"
-#include "app/agent_status.h"
+#include "records/agent_settings.h"
+#include "records/agent_status.h"
 #include "discovery/answer_rate_limit.h"
 #include "runtime/bounded_format.h"
 #include "runtime/clock.h"
+#include "runtime/console.h"
 #include "runtime/mutex.h"
 #include "runtime/thread_name.h"
 
@@ -50,8 +50,9 @@ void NoteUnanswered(DiscoveryRateLimit *limit, int64_t now)
     AgentStatus &status = AgentStatus::instance();
     Count(status.m_DiscoveryUnanswered);
     if (limit->TakeNotice(now))
-        printf("discovery: more than %d probes a second, %u unanswered so far (said at most once a minute)\n",
-               static_cast<int>(1000 / kDiscoveryAnswerSpacingMs), Read(status.m_DiscoveryUnanswered));
+        ConsolePrint(
+            "discovery: more than %d probes a second, %u unanswered so far (said at most once a minute)\n",
+            static_cast<int>(1000 / kDiscoveryAnswerSpacingMs), Read(status.m_DiscoveryUnanswered));
 }
 
 // Answers one probe with the broadcast, or counts it when answers are

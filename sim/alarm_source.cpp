@@ -79,6 +79,30 @@ void AlarmSource::HandleLine(std::string line) {
         m_raise(-1, line);
 }
 
+namespace {
+
+// Milliseconds from now to a time point, 0 when it has passed.
+int MsUntil(std::chrono::steady_clock::time_point due) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+// Reads what the FIFO holds and raises one alarm per whole line.
+void AlarmSource::ReadFifo(std::string &pending) {
+    char chunk[512];
+    ssize_t n = read(m_fifoRead, chunk, sizeof chunk);
+    if (n > 0) pending.append(chunk, static_cast<size_t>(n));
+    size_t end;
+    while ((end = pending.find('\n')) != std::string::npos) {
+        std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        HandleLine(line);
+    }
+    if (pending.size() > 4096) pending.clear();  // not a line-oriented writer
+}
+
 void AlarmSource::Main() {
     prctl(PR_SET_NAME, "netlib-alarm", 0, 0, 0);
     using Clock = std::chrono::steady_clock;
@@ -88,29 +112,16 @@ void AlarmSource::Main() {
     bool watchFifo = m_fifoRead >= 0;
 
     for (;;) {
-        int timeout = -1;
-        if (m_intervalMs > 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now());
-            timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-        }
+        int timeout = m_intervalMs > 0 ? MsUntil(due) : -1;
         struct pollfd fds[2] = {{m_wake[0], POLLIN, 0}, {m_fifoRead, POLLIN, 0}};
         int ready = poll(fds, watchFifo ? 2 : 1, timeout);
         if (ready < 0 && errno != EINTR) break;
         if (ready > 0 && fds[0].revents != 0) break;
-        if (ready > 0 && watchFifo && (fds[1].revents & POLLIN) == 0 && fds[1].revents != 0)
+        short fifoEvents = ready > 0 && watchFifo ? fds[1].revents : 0;
+        if ((fifoEvents & POLLIN) != 0)
+            ReadFifo(pending);
+        else if (fifoEvents != 0)
             watchFifo = false;  // an error that would wake poll() at once, forever
-        if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
-            char chunk[512];
-            ssize_t n = read(m_fifoRead, chunk, sizeof chunk);
-            if (n > 0) pending.append(chunk, static_cast<size_t>(n));
-            size_t end;
-            while ((end = pending.find('\n')) != std::string::npos) {
-                std::string line = pending.substr(0, end);
-                pending.erase(0, end + 1);
-                HandleLine(line);
-            }
-            if (pending.size() > 4096) pending.clear();  // not a line-oriented writer
-        }
         if (m_intervalMs > 0 && Clock::now() >= due) {
             m_raise(0, "motion");
             due += interval;

@@ -34,6 +34,7 @@ public:
 private:
     bool OpenFifo();
     void Main();
+    void ReadFifo(std::string &pending);
     void HandleLine(std::string line);
 
     const std::string m_fifoPath;

@@ -16,6 +16,17 @@ bool OpensUnit(unsigned int type) {
     return (type >= 6 && type <= 9) || (type >= 14 && type <= 18);
 }
 
+bool IsStartCode(const unsigned char *p) { return p[0] == 0 && p[1] == 0 && p[2] == 1; }
+
+// Whether a NAL unit of this type begins the next access unit after one
+// that already holds a slice. first_mb_in_slice is the first field of the
+// slice header; as an Exp-Golomb code it is 0 exactly when its first bit is
+// set, and then the slice begins a new picture.
+bool BeginsNextUnit(unsigned int type, const unsigned char *header, const unsigned char *end) {
+    bool firstSliceOfPicture = header + 1 < end && (header[1] & 0x80) != 0;
+    return OpensUnit(type) || (IsSlice(type) && firstSliceOfPicture);
+}
+
 }  // namespace
 
 std::vector<AccessUnit> SplitAccessUnits(const unsigned char *data, size_t size) {
@@ -33,15 +44,11 @@ std::vector<AccessUnit> SplitAccessUnits(const unsigned char *data, size_t size)
     };
 
     for (size_t i = 0; i + 3 < size; ++i) {
-        if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+        if (!IsStartCode(data + i)) continue;
         size_t nalStart = (i > 0 && data[i - 1] == 0) ? i - 1 : i;  // 4-byte start code
         size_t header = i + 3;
         unsigned int type = data[header] & 0x1f;
-        // first_mb_in_slice is the first field of the slice header; as an
-        // Exp-Golomb code it is 0 exactly when its first bit is set.
-        bool firstSliceOfPicture = header + 1 < size && (data[header + 1] & 0x80) != 0;
-        bool startsUnit = !open || (haveSlice && (OpensUnit(type) ||
-                                                  (IsSlice(type) && firstSliceOfPicture)));
+        bool startsUnit = !open || (haveSlice && BeginsNextUnit(type, data + header, data + size));
         if (startsUnit) {
             close(nalStart);
             open = true;

@@ -124,6 +124,37 @@ void StreamRun::Main() {
     if (m_doneAfterDetach) m_doneAfterDetach();
 }
 
+// Waits for the next frame's time; false when the run is stopped.
+bool StreamRun::WaitForFrame(std::chrono::steady_clock::time_point &due,
+                             std::chrono::steady_clock::duration interval) {
+    if (m_setup.frameRate <= 0) return !m_stop;
+    if (!WaitUntil(due)) return false;
+    due += interval;
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (due < now) due = now;  // fell behind: no burst to catch up
+    return true;
+}
+
+// Puts the next frame's payload in place (the clip's next access unit, or
+// the synthetic filler as it is) and returns its length and whether it is a
+// key frame.
+uint32_t StreamRun::NextFrame(unsigned char *payload, size_t &unitIndex, uint64_t frameNumber, bool &key) {
+    bool keyWanted = m_setup.keyRequest->exchange(false);
+    const Clip *clip = m_setup.clip.get();
+    if (clip == nullptr) {
+        key = keyWanted || frameNumber % static_cast<uint64_t>(m_setup.keyInterval) == 0;
+        return key && m_setup.keyFrameBytes != 0 ? m_setup.keyFrameBytes : m_setup.frameBytes;
+    }
+    // A key frame request skips ahead to the next IDR, which brings its
+    // parameter sets, so the picture stays decodable.
+    if (keyWanted) unitIndex = clip->NextKey(unitIndex);
+    const AccessUnit &unit = clip->units[unitIndex];
+    unitIndex = (unitIndex + 1) % clip->units.size();
+    std::memcpy(payload, clip->bytes.data() + unit.offset, unit.size);
+    key = unit.key;
+    return static_cast<uint32_t>(unit.size);
+}
+
 void StreamRun::Produce() {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
@@ -153,31 +184,9 @@ void StreamRun::Produce() {
     uint64_t frameNumber = 0;
 
     for (;;) {
-        if (m_setup.frameRate > 0) {
-            if (!WaitUntil(due)) break;
-            due += interval;
-            Clock::time_point now = Clock::now();
-            if (due < now) due = now;  // fell behind: no burst to catch up
-        } else if (m_stop) {
-            break;
-        }
-
-        bool keyWanted = m_setup.keyRequest->exchange(false);
+        if (!WaitForFrame(due, interval)) break;
         bool key = false;
-        uint32_t length = 0;
-        if (clip != nullptr) {
-            // A key frame request skips ahead to the next IDR, which brings
-            // its parameter sets, so the picture stays decodable.
-            if (keyWanted) unitIndex = clip->NextKey(unitIndex);
-            const AccessUnit &unit = clip->units[unitIndex];
-            unitIndex = (unitIndex + 1) % clip->units.size();
-            std::memcpy(payload, clip->bytes.data() + unit.offset, unit.size);
-            length = static_cast<uint32_t>(unit.size);
-            key = unit.key;
-        } else {
-            key = keyWanted || frameNumber % static_cast<uint64_t>(m_setup.keyInterval) == 0;
-            length = key && m_setup.keyFrameBytes != 0 ? m_setup.keyFrameBytes : m_setup.frameBytes;
-        }
+        uint32_t length = NextFrame(payload, unitIndex, frameNumber, key);
         ++frameNumber;
         uint32_t seq = m_setup.frameCounter->fetch_add(1) + 1;
 

@@ -56,6 +56,8 @@ private:
     void Main();
     void Produce();
     bool WaitUntil(std::chrono::steady_clock::time_point deadline);
+    bool WaitForFrame(std::chrono::steady_clock::time_point &due, std::chrono::steady_clock::duration interval);
+    uint32_t NextFrame(unsigned char *payload, size_t &unitIndex, uint64_t frameNumber, bool &key);
     void Deliver(unsigned int dataType, unsigned char *data, unsigned int length);
 
     const StreamSetup m_setup;

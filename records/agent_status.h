@@ -1,5 +1,5 @@
-#ifndef APP_AGENT_STATUS_H
-#define APP_AGENT_STATUS_H
+#ifndef RECORDS_AGENT_STATUS_H
+#define RECORDS_AGENT_STATUS_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -99,11 +99,14 @@ public:
     std::atomic<uint32_t> m_CommandsSkipped{0};
     // Live video on a thin uplink (written by the relay thread): frames
     // dropped because the uplink could not carry them, the delay from the
-    // camera to the kernel of the last frame sent (-1: none yet), and the
-    // bytes a second the relay server acknowledged lately.
+    // camera to the kernel of the last frame sent (-1: none yet), the
+    // bytes a second the relay server acknowledged lately (direct sends
+    // included, sampled each second while forwarding).
     std::atomic<uint32_t> m_UplinkDropped{0};
     std::atomic<int32_t> m_LastFrameDelayMs{-1};
     std::atomic<uint32_t> m_UplinkRate{0};
+    // Key frames asked of the camera after drops for the uplink.
+    std::atomic<uint32_t> m_KeyFramesAsked{0};
 };
 
 class AlarmStatus {

@@ -1,4 +1,4 @@
-#include "app/agent_status.h"
+#include "records/agent_status.h"
 
 #include <stdio.h>
 

@@ -3,7 +3,7 @@
 // arrived (CLOCK_MONOTONIC). Written in C++ so that the reader costs little
 // of the machine's two cores and wakes quickly.
 //
-//   bench_relay PORT_FILE
+//   fast_relay PORT_FILE
 // listens on 127.0.0.1 (ephemeral port, written to PORT_FILE) and takes
 // commands on standard input, one per line, answering each with one JSON
 // line on standard output:
@@ -146,23 +146,7 @@ public:
         int fields = sscanf(line.c_str(), "%31s %lf %lf", verb, &a, &b);
         std::string v = fields >= 1 ? verb : "";
         if (v == "dump") {
-            std::string path = line.size() > 5 ? line.substr(5) : "";
-            std::unique_lock<std::mutex> hold(m_Lock);
-            std::vector<Frame> frames = m_Window.frames;
-            std::vector<std::pair<int, uint64_t>> texts = m_Window.textTimes;
-            hold.unlock();
-            FILE *out = fopen(path.c_str(), "w");
-            if (out == nullptr) {
-                Answer("{\"ok\":false,\"error\":\"cannot write the dump\"}");
-                return true;
-            }
-            for (const Frame &f : frames)
-                fprintf(out, "%u %u %d %u %llu %llu\n", f.sequence, f.counter, f.key ? 1 : 0, f.payload,
-                        static_cast<unsigned long long>(f.handoffUs), static_cast<unsigned long long>(f.arrivedNs));
-            for (const auto &t : texts)
-                fprintf(out, "# text %d %llu\n", t.first, static_cast<unsigned long long>(t.second));
-            fclose(out);
-            Answer("{\"ok\":true}");
+            Dump(line.size() > 5 ? line.substr(5) : "");
             return true;
         }
         if (v == "quit") {
@@ -179,13 +163,7 @@ public:
             hold.unlock();
             Answer(ok ? "{\"ok\":true}" : "{\"ok\":false,\"error\":\"no relay link\"}");
         } else if (v == "frames") {
-            size_t want = static_cast<size_t>(a);
-            bool ok = m_Changed.wait_for(hold, Seconds(b), [&] { return m_Window.frames.size() >= want; });
-            size_t have = m_Window.frames.size();
-            hold.unlock();
-            char out[96];
-            snprintf(out, sizeof(out), "{\"ok\":%s,\"frames\":%zu}", ok ? "true" : "false", have);
-            Answer(out);
+            WaitForFrames(hold, static_cast<size_t>(a), b);
         } else if (v == "mark") {
             m_Window = Window();
             m_Window.frames.reserve(1 << 20);
@@ -193,13 +171,7 @@ public:
             hold.unlock();
             Answer("{\"ok\":true}");
         } else if (v == "report") {
-            uint64_t end = MonotonicNs();
-            Window w = m_Window;
-            int connections = m_Connections;
-            uint64_t logins = m_Logins;
-            uint64_t heartbeats = m_Heartbeats;
-            hold.unlock();
-            Answer(Report(w, end, connections, logins, heartbeats));
+            AnswerReport(hold);
         } else {
             hold.unlock();
             Answer("{\"ok\":false,\"error\":\"unknown command\"}");
@@ -208,6 +180,52 @@ public:
     }
 
 private:
+    // Writes the window's frames and text arrival times to a file, one line
+    // each, for the benchmark's own statistics.
+    void Dump(const std::string &path)
+    {
+        std::unique_lock<std::mutex> hold(m_Lock);
+        std::vector<Frame> frames = m_Window.frames;
+        std::vector<std::pair<int, uint64_t>> texts = m_Window.textTimes;
+        hold.unlock();
+        FILE *out = fopen(path.c_str(), "w");
+        if (out == nullptr) {
+            Answer("{\"ok\":false,\"error\":\"cannot write the dump\"}");
+            return;
+        }
+        for (const Frame &f : frames)
+            fprintf(out, "%u %u %d %u %llu %llu\n", f.sequence, f.counter, f.key ? 1 : 0, f.payload,
+                    static_cast<unsigned long long>(f.handoffUs), static_cast<unsigned long long>(f.arrivedNs));
+        for (const auto &t : texts)
+            fprintf(out, "# text %d %llu\n", t.first, static_cast<unsigned long long>(t.second));
+        fclose(out);
+        Answer("{\"ok\":true}");
+    }
+
+    // Waits (holding m_Lock through `hold`) until the window has `want`
+    // frames or `seconds` pass, and answers with the count.
+    void WaitForFrames(std::unique_lock<std::mutex> &hold, size_t want, double seconds)
+    {
+        bool ok = m_Changed.wait_for(hold, Seconds(seconds), [&] { return m_Window.frames.size() >= want; });
+        size_t have = m_Window.frames.size();
+        hold.unlock();
+        char out[96];
+        snprintf(out, sizeof(out), "{\"ok\":%s,\"frames\":%zu}", ok ? "true" : "false", have);
+        Answer(out);
+    }
+
+    // Answers with the window's report, from a copy taken under m_Lock.
+    void AnswerReport(std::unique_lock<std::mutex> &hold)
+    {
+        uint64_t end = MonotonicNs();
+        Window w = m_Window;
+        int connections = m_Connections;
+        uint64_t logins = m_Logins;
+        uint64_t heartbeats = m_Heartbeats;
+        hold.unlock();
+        Answer(Report(w, end, connections, logins, heartbeats));
+    }
+
     static std::chrono::milliseconds Seconds(double s)
     {
         return std::chrono::milliseconds(static_cast<int64_t>(s * 1000));
@@ -339,7 +357,7 @@ private:
 int main(int argc, char **argv)
 {
     if (argc != 2) {
-        fprintf(stderr, "usage: bench_relay PORT_FILE\n");
+        fprintf(stderr, "usage: fast_relay PORT_FILE\n");
         return 2;
     }
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -352,14 +370,14 @@ int main(int argc, char **argv)
     socklen_t len = sizeof(addr);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(fd, 4) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        perror("bench_relay: listen");
+        perror("fast_relay: listen");
         return 1;
     }
     std::string tmp = std::string(argv[1]) + ".tmp";
     FILE *f = fopen(tmp.c_str(), "w");
     if (f == nullptr || fprintf(f, "%u\n", ntohs(addr.sin_port)) < 0 || fclose(f) != 0 ||
         rename(tmp.c_str(), argv[1]) != 0) {
-        perror("bench_relay: port file");
+        perror("fast_relay: port file");
         return 1;
     }
     Relay relay(fd);

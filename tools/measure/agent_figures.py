@@ -2,12 +2,12 @@
 """The measurements behind tools/bench; run by it inside the agent's network
 namespace (tools/netns run), never by hand on the host network.
 
-  bench_run.py --build DIR --out DIR [--userns]
+  tools/measure/agent_figures.py --build DIR --out DIR [--userns]
 
 Runs the Release agent (cloud-agent-local) against the local cloud of the
 demo and the end-to-end tests (tools/cloudsim: directory, logic and upload
 servers, run here on a thread of their own), with channel 0 sent to the
-relay reader in tools/bench_relay.cpp (C++, so that reading the link costs
+relay reader in tools/measure/fast_relay.cpp (C++, so that reading the link costs
 little and wakes fast). The simulated camera SDK makes synthetic frames that carry its
 frame counter and the monotonic time of their handoff to the agent.
 
@@ -34,7 +34,7 @@ import sys
 import threading
 import time
 
-TOOLS = os.path.dirname(os.path.abspath(__file__))
+TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, TOOLS)
 from cloudsim import harness  # noqa: E402
 from cloudsim import __main__ as cloudsim_main  # noqa: E402
@@ -252,18 +252,11 @@ def all_traced_by(pid, tracer):
     return bool(tids)
 
 
-def count_syscalls(trace, names, t0, t1):
-    """System calls in an `strace -f -ttt -y` log entered between the wall
-    times t0 and t1, by thread and call.
-
-    Counted: every call of the agent's threads (tids missing from `names`,
-    threads that came and went unseen, count as the agent's), and on the
-    SDK's netlib-* threads only what the agent's stream callback does there:
-    a call on a pipe or socket that an agent thread also uses (the relay
-    connection's wake pipe, or its socket when a frame is sent straight from
-    the callback) and a futex on a word that an agent thread uses too (a
-    lock the two share). The SDK's own calls (its clock, sleeps and files)
-    are left out and only totalled."""
+def read_strace(trace, names, t0, t1):
+    """The calls of an `strace -f -ttt -y` log entered between t0 and t1, as
+    (tid, name, rest of the line); every call line of the agent's threads,
+    in the window or not, as (name, rest); and {index in calls: error name}
+    of the calls that failed."""
     calls = []        # (tid, name, rest of the line)
     agent_lines = []  # every call line of the agent's threads, in the window or not
     pending = {}      # tid: index in calls of an unfinished call
@@ -293,6 +286,22 @@ def count_syscalls(trace, names, t0, t1):
                 if err:
                     failed[len(calls)] = err.group(1)
             calls.append((tid, call.group(1), rest))
+    return calls, agent_lines, failed
+
+
+def count_syscalls(trace, names, t0, t1):
+    """System calls in an `strace -f -ttt -y` log entered between the wall
+    times t0 and t1, by thread and call.
+
+    Counted: every call of the agent's threads (tids missing from `names`,
+    threads that came and went unseen, count as the agent's), and on the
+    SDK's netlib-* threads only what the agent's stream callback does there:
+    a call on a pipe or socket that an agent thread also uses (the relay
+    connection's wake pipe, or its socket when a frame is sent straight from
+    the callback) and a futex on a word that an agent thread uses too (a
+    lock the two share). The SDK's own calls (its clock, sleeps and files)
+    are left out and only totalled."""
+    calls, agent_lines, failed = read_strace(trace, names, t0, t1)
 
     def agents(tid):
         return not is_sdk_thread(names.get(tid, "?"))
@@ -594,75 +603,83 @@ def run_a(a, results):
     try:
         say("agent pid %d logged in, relay link up" % s.agent.pid)
         time.sleep(2.0)
-
-        say("idle CPU and wake-ups: forwarding off, stream running, %.0f s" % IDLE_S)
-        w = CpuWindow(s.agent.pid)
-        wakes = WakeWindow(s.agent.pid)
-        hold(IDLE_S, wakes)
-        idle = w.finish()
-        idle["wakes"] = wakes.finish()
-        s.check_alive()
-        results["idle"] = idle
-
-        say("forwarding CPU, latency and wake-ups: 25 fps x 20 KB, %.0f s" % FORWARD_S)
-        s.forwarding_on()
-        time.sleep(1.0)
-        s.relay.must("mark", "mark")
-        w = CpuWindow(s.agent.pid)
-        wakes = WakeWindow(s.agent.pid)
-        hold(FORWARD_S, wakes)
-        fwd = w.finish()
-        fwd["wakes"] = wakes.finish()
-        rep = s.relay.must("report", "report")
-        # The frames of the window itself, before any wait for more.
-        fwd["wakes"]["frames"] = rep["frames"]
-        if rep["latency_us"]["n"] < FORWARD_MIN_FRAMES:
-            s.relay.must("frames %d 20" % FORWARD_MIN_FRAMES, "fewer than %d frames" % FORWARD_MIN_FRAMES)
-            rep = s.relay.must("report", "report")
-        s.relay.must("dump " + os.path.join(s.work, "forwarding-frames.txt"), "dump")
-        s.check_alive()
-        fwd["relay"] = rep
-        fwd["offered"] = rep["last_counter"] - rep["first_counter"] + 1 if rep["frames"] else 0
-        results["forward"] = fwd
-
+        results["idle"] = measure_idle(s)
+        results["forward"] = measure_forwarding(s)
         say("system calls per frame: strace -f attached while forwarding, %.0f s" % STRACE_S)
         results["syscalls"] = trace_syscalls(s, STRACE_S)
-
-        say("memory: alarm upload of a %d-byte snapshot held in flight for %.0f s while forwarding"
-            % (SNAPSHOT_BYTES, UPLOAD_HOLD_S))
-        s.cloud.hold_uploads(True)
-        fifo = os.path.join(s.work, "alarm.fifo")
-        fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
-        try:
-            os.write(fd, b"motion\n")
-        finally:
-            os.close(fd)
-        if not s.cloud.wait(s.cloud.upload_started, 10):
-            raise BenchError("the alarm upload did not start")
-        rss_max = 0
-        end = time.monotonic() + UPLOAD_HOLD_S
-        while time.monotonic() < end:
-            rss_max = max(rss_max, status_kb(s.agent.pid, "VmRSS") or 0)
-            time.sleep(0.1)
-        # The kernel's counters are approximate (per-CPU batches): keep the
-        # largest reading of any of them.
-        in_flight_hwm = max(status_kb(s.agent.pid, "VmHWM"), rss_max)
-        frames_during = s.relay.must("report", "report")["frames"]
-        s.cloud.hold_uploads(False)
-        if not s.cloud.wait(s.cloud.upload_answered, 15):
-            raise BenchError("the alarm upload did not finish")
-        reported = s.cloud.wait(lambda: s.cloud.alarm_reports() > 0, 5)
-        s.check_alive()
-        results["memory"] = {
-            "vm_hwm_kb": max(status_kb(s.agent.pid, "VmHWM"), in_flight_hwm),
-            "vm_hwm_in_flight_kb": in_flight_hwm,
-            "vm_rss_max_in_flight_kb": rss_max, "vm_rss_end_kb": status_kb(s.agent.pid, "VmRSS"),
-            "upload": s.cloud.upload(), "alarm_reported": reported,
-            "forwarding_frames_total": frames_during, "snapshot_bytes": SNAPSHOT_BYTES,
-            "load": loadavg()}
+        results["memory"] = measure_upload_memory(s)
         s.relay.ask("send 3")
     finally:
         s.close()
+
+
+def measure_idle(s):
+    say("idle CPU and wake-ups: forwarding off, stream running, %.0f s" % IDLE_S)
+    w = CpuWindow(s.agent.pid)
+    wakes = WakeWindow(s.agent.pid)
+    hold(IDLE_S, wakes)
+    idle = w.finish()
+    idle["wakes"] = wakes.finish()
+    s.check_alive()
+    return idle
+
+
+def measure_forwarding(s):
+    say("forwarding CPU, latency and wake-ups: 25 fps x 20 KB, %.0f s" % FORWARD_S)
+    s.forwarding_on()
+    time.sleep(1.0)
+    s.relay.must("mark", "mark")
+    w = CpuWindow(s.agent.pid)
+    wakes = WakeWindow(s.agent.pid)
+    hold(FORWARD_S, wakes)
+    fwd = w.finish()
+    fwd["wakes"] = wakes.finish()
+    rep = s.relay.must("report", "report")
+    # The frames of the window itself, before any wait for more.
+    fwd["wakes"]["frames"] = rep["frames"]
+    if rep["latency_us"]["n"] < FORWARD_MIN_FRAMES:
+        s.relay.must("frames %d 20" % FORWARD_MIN_FRAMES, "fewer than %d frames" % FORWARD_MIN_FRAMES)
+        rep = s.relay.must("report", "report")
+    s.relay.must("dump " + os.path.join(s.work, "forwarding-frames.txt"), "dump")
+    s.check_alive()
+    fwd["relay"] = rep
+    fwd["offered"] = rep["last_counter"] - rep["first_counter"] + 1 if rep["frames"] else 0
+    return fwd
+
+
+def measure_upload_memory(s):
+    say("memory: alarm upload of a %d-byte snapshot held in flight for %.0f s while forwarding"
+        % (SNAPSHOT_BYTES, UPLOAD_HOLD_S))
+    s.cloud.hold_uploads(True)
+    fifo = os.path.join(s.work, "alarm.fifo")
+    fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+    try:
+        os.write(fd, b"motion\n")
+    finally:
+        os.close(fd)
+    if not s.cloud.wait(s.cloud.upload_started, 10):
+        raise BenchError("the alarm upload did not start")
+    rss_max = 0
+    end = time.monotonic() + UPLOAD_HOLD_S
+    while time.monotonic() < end:
+        rss_max = max(rss_max, status_kb(s.agent.pid, "VmRSS") or 0)
+        time.sleep(0.1)
+    # The kernel's counters are approximate (per-CPU batches): keep the
+    # largest reading of any of them.
+    in_flight_hwm = max(status_kb(s.agent.pid, "VmHWM"), rss_max)
+    frames_during = s.relay.must("report", "report")["frames"]
+    s.cloud.hold_uploads(False)
+    if not s.cloud.wait(s.cloud.upload_answered, 15):
+        raise BenchError("the alarm upload did not finish")
+    reported = s.cloud.wait(lambda: s.cloud.alarm_reports() > 0, 5)
+    s.check_alive()
+    return {
+        "vm_hwm_kb": max(status_kb(s.agent.pid, "VmHWM"), in_flight_hwm),
+        "vm_hwm_in_flight_kb": in_flight_hwm,
+        "vm_rss_max_in_flight_kb": rss_max, "vm_rss_end_kb": status_kb(s.agent.pid, "VmRSS"),
+        "upload": s.cloud.upload(), "alarm_reported": reported,
+        "forwarding_frames_total": frames_during, "snapshot_bytes": SNAPSHOT_BYTES,
+        "load": loadavg()}
 
 
 def run_b(a, results):
@@ -704,18 +721,30 @@ def run_micro(a, results):
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
         if r.returncode != 0:
             raise BenchError("%s failed: %s" % (exe, r.stderr.decode(errors="replace")[-400:]))
-        for b in json.loads(r.stdout)["benchmarks"]:
-            if b.get("aggregate_name") != "median":
-                continue
-            if b.get("error_occurred"):
-                raise BenchError("%s: %s" % (b["name"], b.get("error_message")))
-            scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[b.get("time_unit", "ns")]
-            found[b["run_name"].split("/")[0]] = b["real_time"] * scale
-            if "bytes" in b:
-                sizes[b["run_name"].split("/")[0]] = int(b["bytes"])
+        times, bytes_ = medians(json.loads(r.stdout))
+        found.update(times)
+        sizes.update(bytes_)
     results["micro_ns"] = found
     results["micro_bytes"] = sizes
     results["micro_load"] = loadavg()
+
+
+def medians(report):
+    """({benchmark: median real time in ns}, {benchmark: its "bytes"
+    counter}) of a Google Benchmark JSON report made with repetitions and
+    aggregates only; a benchmark that failed raises BenchError."""
+    times, sizes = {}, {}
+    for b in report["benchmarks"]:
+        if b.get("aggregate_name") != "median":
+            continue
+        if b.get("error_occurred"):
+            raise BenchError("%s: %s" % (b["name"], b.get("error_message")))
+        scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[b.get("time_unit", "ns")]
+        name = b["run_name"].split("/")[0]
+        times[name] = b["real_time"] * scale
+        if "bytes" in b:
+            sizes[name] = int(b["bytes"])
+    return times, sizes
 
 
 # ------------------------------------------------------------- the table
@@ -790,16 +819,46 @@ def breakdown(results):
 
 
 def table(results):
+    """The results as a text table, one row a goal, and whether every goal
+    was met."""
     rows = []
-    met_all = True
 
     def row(what, result, goal, met, load):
-        nonlocal met_all
-        if met is False:
-            met_all = False
         rows.append((what, result, goal, {True: "yes", False: "NO", None: ""}[met],
                      "%.2f" % load[0] if load else ""))
 
+    cpu_memory_rows(results, row)
+    wakeup_call_rows(results, row)
+    met_all = all(r[3] != "NO" for r in rows)
+    lines = aligned(rows)
+    # Not the throughput run's load: that run keeps both CPUs busy itself.
+    fwd = results["forward"]
+    busy = max(results["idle"]["load"][0], fwd["load"][0], results["memory"]["load"][0])
+    if busy >= 1.0:
+        lines.append("")
+        lines.append("Other work kept the machine busy (1-minute load up to %.2f on %d CPUs): in row 3's "
+                     "window the agent's threads waited %.0f ms in all for a CPU (schedstat), and each "
+                     "wait lands in the latency of a frame; rerun when the machine is quieter."
+                     % (busy, os.cpu_count(), 1000 * fwd.get("waited_for_cpu_s", 0)))
+    lines.append("")
+    lines.extend(breakdown(results))
+    return "\n".join(lines), met_all
+
+
+def aligned(rows):
+    """Table lines: the head, a rule, then the rows, in aligned columns."""
+    head = ("Measurement", "Result", "Goal", "Met", "Load")
+    widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(5)]
+    lines = []
+    for r in [head] + rows:
+        lines.append("  ".join(str(c).ljust(widths[i]) for i, c in enumerate(r)).rstrip())
+        if r is head:
+            lines.append("  ".join("-" * w for w in widths))
+    return lines
+
+
+def cpu_memory_rows(results, row):
+    """Rows 1 to 5: CPU idle and forwarding, latency, throughput, peak RSS."""
     idle = results["idle"]
     row("1 Idle CPU (logged in, link up, forwarding off, %.0f s)" % idle["wall_s"],
         "%.2f%% of one core (%.2f s CPU)" % (idle["percent"], idle["cpu_s"]),
@@ -827,13 +886,18 @@ def table(results):
     row("5 Peak RSS, forwarding + %d KB alarm upload in flight" % (mem["snapshot_bytes"] // 1000),
         "%.1f MB VmHWM (%.1f MB at 100 KB frames, run 4)" % (hwm_mb, th["vm_hwm_kb"] / 1024.0),
         "<= %.0f MB" % GOALS["peak_rss_mb"], hwm_mb <= GOALS["peak_rss_mb"], mem["load"])
-    iw = idle["wakes"]
+
+
+def wakeup_call_rows(results, row):
+    """Rows 6 to 9: wake-ups idle and per frame, system calls per frame,
+    and the micro-benchmarks."""
+    iw = results["idle"]["wakes"]
     rate = iw["agent_wakeups"] / iw["wall_s"]
     row("6 Idle wake-ups, agent threads (/proc ctxt switches, %.0f s)" % iw["wall_s"],
         "%.2f a second (%d, %d voluntary): %s" % (rate, iw["agent_wakeups"], voluntary(iw),
                                                   shares(wakes_by_thread(iw), iw["wall_s"])),
         "<= %.0f/s" % GOALS["idle_wakeups_s"], rate <= GOALS["idle_wakeups_s"], iw["load"])
-    fw = fwd["wakes"]
+    fw = results["forward"]["wakes"]
     per = fw["agent_wakeups"] / fw["frames"] if fw["frames"] else float("inf")
     row("7 Forwarding wake-ups per frame, agent threads (%.0f s)" % fw["wall_s"],
         "%.2f (%d in %d frames, %d voluntary): %s" % (per, fw["agent_wakeups"], fw["frames"], voluntary(fw),
@@ -854,31 +918,39 @@ def table(results):
         row(label, fmt_ns(micro[name]) + " per call (median of 3)" if name in micro else "not run",
             "", None, results["micro_load"] if name == "BM_ParseLoginAnswer" else None)
 
-    head = ("Measurement", "Result", "Goal", "Met", "Load")
-    widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(5)]
-    lines = []
-    for r in [head] + rows:
-        lines.append("  ".join(str(c).ljust(widths[i]) for i, c in enumerate(r)).rstrip())
-        if r is head:
-            lines.append("  ".join("-" * w for w in widths))
-    # Not the throughput run's load: that run keeps both CPUs busy itself.
-    busy = max(results["idle"]["load"][0], fwd["load"][0], mem["load"][0])
-    if busy >= 1.0:
-        lines.append("")
-        lines.append("Other work kept the machine busy (1-minute load up to %.2f on %d CPUs): in row 3's "
-                     "window the agent's threads waited %.0f ms in all for a CPU (schedstat), and each "
-                     "wait lands in the latency of a frame; rerun when the machine is quieter."
-                     % (busy, os.cpu_count(), 1000 * fwd.get("waited_for_cpu_s", 0)))
-    lines.append("")
-    lines.extend(breakdown(results))
-    return "\n".join(lines), met_all
+
+def print_report(a, results, text):
+    """The report on the console: the machine, the table, how to read it."""
+    m = results["machine"]
+    print()
+    print("cloud-agent performance, Release build, %s" % results["started"].replace("T", " "))
+    print("machine: %d CPUs, %s, %.1f GiB memory, Linux %s; load average at start %s"
+          % (m["nproc"], m["cpu"], m["mem_gib"], m["kernel"],
+             " ".join("%.2f" % x for x in results["load_at_start"])))
+    print()
+    print(text)
+    print()
+    print("CPU is the agent process's utime+stime (/proc/<pid>/stat) over the stated wall time; "
+          "Load is the 1-minute load average at the end of each measurement. MB/s counts 10^6 "
+          "bytes read by the relay server; RSS MB are 2^20 bytes.")
+    print("Wake-ups are the voluntary plus involuntary context switches (/proc/<pid>/task/*/status) "
+          "of the agent's threads, every thread not named netlib-* (the simulated SDK's), per second "
+          "idle or per frame the relay server got in the window. System calls: strace -f -ttt -y "
+          "over %.0f s of forwarding, divided by the frames the relay server got in that window; "
+          "every call of the agent's threads counts, and on the SDK's netlib-* threads only those "
+          "of the agent's stream callback: a call on a pipe or socket an agent thread also uses (the "
+          "relay connection's wake pipe, or its socket for a frame sent straight from the callback) "
+          "and a futex on a word an agent thread also uses (a lock)."
+          % STRACE_S)
+    print("Details (per-thread CPU, latency minimum, counts): %s; measured in %.0f s."
+          % (os.path.join(a.out, "results.json"), results["seconds"]))
 
 
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--build", required=True, help="the Release build folder")
-    p.add_argument("--relay", required=True, help="the bench_relay executable")
+    p.add_argument("--relay", required=True, help="the fast_relay executable (tools/measure/fast_relay.cpp)")
     p.add_argument("--out", required=True, help="folder for logs and results.json")
     p.add_argument("--userns", action="store_true",
                    help="inside unshare -rn: make lo and eth0 here first")
@@ -922,30 +994,8 @@ def main(argv=None):
     with open(os.path.join(a.out, "results.json"), "w") as f:
         json.dump(results, f, indent=1)
 
-    m = results["machine"]
     text, met_all = table(results)
-    print()
-    print("cloud-agent performance, Release build, %s" % results["started"].replace("T", " "))
-    print("machine: %d CPUs, %s, %.1f GiB memory, Linux %s; load average at start %s"
-          % (m["nproc"], m["cpu"], m["mem_gib"], m["kernel"],
-             " ".join("%.2f" % x for x in results["load_at_start"])))
-    print()
-    print(text)
-    print()
-    print("CPU is the agent process's utime+stime (/proc/<pid>/stat) over the stated wall time; "
-          "Load is the 1-minute load average at the end of each measurement. MB/s counts 10^6 "
-          "bytes read by the relay server; RSS MB are 2^20 bytes.")
-    print("Wake-ups are the voluntary plus involuntary context switches (/proc/<pid>/task/*/status) "
-          "of the agent's threads, every thread not named netlib-* (the simulated SDK's), per second "
-          "idle or per frame the relay server got in the window. System calls: strace -f -ttt -y "
-          "over %.0f s of forwarding, divided by the frames the relay server got in that window; "
-          "every call of the agent's threads counts, and on the SDK's netlib-* threads only those "
-          "of the agent's stream callback: a call on a pipe or socket an agent thread also uses (the "
-          "relay connection's wake pipe, or its socket for a frame sent straight from the callback) "
-          "and a futex on a word an agent thread also uses (a lock)."
-          % STRACE_S)
-    print("Details (per-thread CPU, latency minimum, counts): %s; measured in %.0f s."
-          % (os.path.join(a.out, "results.json"), results["seconds"]))
+    print_report(a, results, text)
     return 0 if met_all else 1
 
 

@@ -1,5 +1,5 @@
-#ifndef APP_AGENT_SETTINGS_H
-#define APP_AGENT_SETTINGS_H
+#ifndef RECORDS_AGENT_SETTINGS_H
+#define RECORDS_AGENT_SETTINGS_H
 
 #include <stdint.h>
 

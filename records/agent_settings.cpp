@@ -1,4 +1,4 @@
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 
 AgentSettings &AgentSettings::instance()
 {

@@ -1,11 +1,10 @@
 """How tools/bench counts the agent's wake-ups and system calls."""
 import os
 import tempfile
-import threading
-import time
 import unittest
+from unittest import mock
 
-import bench_run
+from measure import agent_figures as bench_run
 
 # An strace -f -ttt -y log: agent threads 10 (relay) and 11 (logic), the
 # SDK's stream thread 20; thread 30 came and went between two looks at
@@ -74,87 +73,38 @@ class SyscallCountTest(unittest.TestCase):
         self.assertEqual(self.count(102.0, 104.0)["by_thread_call"], {"ca-logic/11 pselect6": 1})
 
 
-def name_this_thread(name):
-    with open("/proc/self/task/%d/comm" % threading.get_native_id(), "w") as f:
-        f.write(name)
-
-
-class Sleeper(threading.Thread):
-    """A thread that blocks until poked, `name` as its kernel name."""
-
-    def __init__(self, name):
-        super().__init__(daemon=True)
-        self.kname = name
-        self.poke = threading.Event()
-        self.done = threading.Event()
-        self.stop = False
-        self.ready = threading.Event()
-
-    def run(self):
-        name_this_thread(self.kname)
-        self.ready.set()
-        while not self.stop:
-            self.poke.wait()
-            self.poke.clear()
-            self.done.set()
-
-    def wake(self, times):
-        for _ in range(times):
-            self.done.clear()
-            self.poke.set()
-            self.done.wait(5)
-
-    def end(self):
-        self.stop = True
-        self.poke.set()
-        self.join(5)
-        # join returns when Python's thread is done, a moment before the
-        # kernel drops its task entry: wait for that too.
-        deadline = time.monotonic() + 5
-        while (str(self.native_id) in os.listdir("/proc/self/task")
-               and time.monotonic() < deadline):
-            time.sleep(0.001)
-
-
 class WakeWindowTest(unittest.TestCase):
+    """The window's bookkeeping over scripted looks at /proc: which threads
+    count, from when, and up to which look."""
+
     def test_counts_agent_threads_in_the_window_only(self):
-        agent = Sleeper("ca-relay0")
-        sdk = Sleeper("netlib-stream")
-        for t in (agent, sdk):
-            t.start()
-            t.ready.wait(5)
-        agent.wake(40)  # before the window: not counted
-        window = bench_run.WakeWindow(os.getpid())
-        agent.wake(5)
-        sdk.wake(5)
-        passing = Sleeper("ca-command0")
-        passing.start()
-        passing.ready.wait(5)
-        passing.wake(3)
-        window.sample()
-        passing.end()
-        got = window.finish()
-        agent.end()
-        sdk.end()
-
-        def woke(prefix):
-            return [sum(v) for k, v in got["threads_vol_invol"].items() if k.startswith(prefix)]
-
-        self.assertEqual(len(woke("ca-relay0/")), 1)
-        self.assertGreaterEqual(woke("ca-relay0/")[0], 5)
-        self.assertLess(woke("ca-relay0/")[0], 40)
-        # Started and ended inside the window: counted from zero to the
-        # last sample that saw it.
-        started = [k for k in got["threads_vol_invol"] if k.startswith("ca-command0/")]
-        self.assertEqual(len(started), 1)
-        self.assertIn("(started in the window)", started[0])
-        self.assertIn("(ended in the window)", started[0])
-        self.assertGreaterEqual(woke("ca-command0/")[0], 3)
+        relay, sdk, passing = (10, 1), (20, 1), (30, 7)
+        looks = iter([
+            # The window opens: the relay thread has 40 wake-ups already.
+            {relay: ["ca-relay0", 30, 10], sdk: ["netlib-stream", 4, 0]},
+            # Mid-window: a command thread has started and woken 3 times.
+            {relay: ["ca-relay0", 33, 10], sdk: ["netlib-stream", 9, 0],
+             passing: ["ca-command0", 2, 1]},
+            # The window closes: the command thread is gone.
+            {relay: ["ca-relay0", 35, 10], sdk: ["netlib-stream", 9, 0]},
+        ])
+        with mock.patch.object(bench_run, "thread_switches", lambda pid: next(looks)):
+            window = bench_run.WakeWindow(1)
+            window.sample()
+            got = window.finish()
+        self.assertEqual(got["threads_vol_invol"], {
+            "ca-relay0/10": [5, 0],
+            # Counted from zero to the last look that saw it.
+            "ca-command0/30 (started in the window) (ended in the window)": [2, 1],
+        })
+        self.assertEqual(got["agent_wakeups"], 8)
         # The SDK's thread is left out of the agent's figure.
-        self.assertFalse(any(k.startswith("netlib-") for k in got["threads_vol_invol"]))
-        self.assertGreaterEqual(got["sdk_wakeups"], 5)
-        self.assertEqual(got["agent_wakeups"],
-                         sum(sum(v) for v in got["threads_vol_invol"].values()))
+        self.assertEqual(got["sdk_wakeups"], 5)
+
+    def test_reads_the_threads_of_a_live_process(self):
+        names = [name for name, _, _ in bench_run.thread_switches(os.getpid()).values()]
+        with open("/proc/self/comm") as f:
+            self.assertIn(f.read().strip(), names)
 
 
 if __name__ == "__main__":
