@@ -1,6 +1,5 @@
 #include "alarm/http_post_file.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -9,6 +8,7 @@
 #include "alarm/http_request.h"
 #include "net/tcp_connection.h"
 #include "runtime/clock.h"
+#include "runtime/console.h"
 
 namespace {
 const uint32_t kUploadSlotCount = 2;
@@ -122,7 +122,7 @@ HttpUploadResult Transfer(TcpConnection &conn, int32_t start)
         // would be dropped by the close that a following end of stream
         // causes.
         ReadAnswer(conn, &answer);
-        uint32_t elapsed = ElapsedMs(NowMs(), start);
+        uint32_t elapsed = ElapsedMs(MonotonicNowMs(), start);
         if (elapsed > kTransferWindowMs)
             return -1;
         handedOver = handedOver || RequestHandedOver(conn);
@@ -142,14 +142,14 @@ HttpUploadResult CHttpUploader::HttpPostFile(const char *url, const unsigned cha
 {
     if (url == nullptr)
         url = "";
-    printf("file len =%d  sUrl=%s\n", static_cast<int>(length), url);
+    ConsolePrint("file len =%d  sUrl=%s\n", static_cast<int>(length), url);
     UploadRequest request;
     if (!PrepareUpload(url, data, length, fileName, &request))
         return -1;
 
     TcpConnection conn;
     conn.Setup(kUploadBodyBufferSize, kUploadSlotCount, nullptr, nullptr);
-    printf("sUrl = %s m_FileName =%s\n", url, request.pieces.path.c_str());
+    ConsolePrint("sUrl = %s m_FileName =%s\n", url, request.pieces.path.c_str());
     unsigned int port = static_cast<unsigned int>(atoi(request.pieces.port.c_str()));
     if (conn.Connect(request.pieces.host.c_str(), port, kConnectTimeoutSec) == 0)
         return -1;
@@ -157,9 +157,11 @@ HttpUploadResult CHttpUploader::HttpPostFile(const char *url, const unsigned cha
         conn.Close();
         return -1;
     }
-    printf("------------------http len %d \n", static_cast<int>(request.queuedBodyLength));
+    ConsolePrint("------------------http len %d \n", static_cast<int>(request.queuedBodyLength));
 
-    int32_t start = NowMs();
+    // Monotonic, so that a clock step during the upload neither cuts the
+    // window short nor stretches it.
+    int32_t start = MonotonicNowMs();
     HttpUploadResult result = -1;
     static const unsigned char kNoBody[1] = {0};
     const unsigned char *body = request.buffers.body != nullptr ? request.buffers.body : kNoBody;

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "channel/camera_channel.h"
 #include "fuzz/fuzz_support.h"
 #include "logic/logic_thread.h"

@@ -3,15 +3,14 @@
 // data thread.
 #include "logic/alarm_report.h"
 
-#include <stdio.h>
-
 #include <new>
 #include <string>
 
 #include "alarm/alarm_text.h"
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "logic/server_logic.h"
 #include "runtime/clock.h"
+#include "runtime/console.h"
 #include "runtime/netlib.h"
 
 namespace {
@@ -62,11 +61,14 @@ int CServerLogic::ReportAlarm(int32_t kind)
     std::string cameraName = channel->GetCameraName();
     if (!m_LogicConn.IsConnected())
         return 0;
-    if (ElapsedMs(NowMs(), m_AlarmTime) <= kAlarmSpacingMs) {
+    int32_t now = MonotonicNowMs();
+    if (m_AlarmPassed && ElapsedMs(now, m_AlarmMonotonicTime) <= kAlarmSpacingMs) {
         Count(status.m_RateLimited);
         return 0;
     }
     // From here on the alarm counts for the spacing, whatever follows.
+    m_AlarmPassed = true;
+    m_AlarmMonotonicTime = now;
     m_AlarmTime = NowMs();
 
     SnapshotBuffer snapshot;
@@ -88,7 +90,7 @@ int CServerLogic::ReportAlarm(int32_t kind)
     status.NoteUpload(uploaded);
     if (!uploaded)
         return 0;
-    printf("HttpPostFile \n");
+    ConsolePrint("HttpPostFile \n");
 
     std::string userId = settings.m_UserId.Get();
     std::string nodeId = settings.m_NodeId.Get();

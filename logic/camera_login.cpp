@@ -1,10 +1,10 @@
-#include <stdio.h>
 #include <string.h>
 
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "logic/alarm_report.h"
 #include "logic/interface_query.h"
 #include "logic/server_logic.h"
+#include "runtime/console.h"
 #include "runtime/netlib.h"
 #include "runtime/sdk_records.h"
 
@@ -23,7 +23,7 @@ int CServerLogic::LoginDev()
 int CServerLogic::LoginDev(IInterfaceQuery &query)
 {
     if (LoginSdk(query) != 1) {
-        printf("CServerLogic Login Dev false\n");
+        ConsolePrint("CServerLogic Login Dev false\n");
         return 0;
     }
     int32_t count = AgentSettings::instance().m_ChannelCount;
@@ -57,12 +57,12 @@ int CServerLogic::LoginSdk(IInterfaceQuery &query)
     std::string mac;
     if (!FindDeviceMac(query, &mac))
         return -1;
-    printf("find MAC  \n");
+    ConsolePrint("find MAC  \n");
 
     AgentSettings &settings = AgentSettings::instance();
     if (HI_NET_DEV_Login(&m_hDev, settings.m_UserName.c_str(), settings.m_Password.c_str(), kCameraHost,
                          kCameraPort) != 0) {
-        printf("HI_NET_DEV_Login FALSE\n");
+        ConsolePrint("HI_NET_DEV_Login FALSE\n");
         return 0;
     }
     char address[kSdkDeviceAddressSize];
@@ -83,7 +83,7 @@ int CServerLogic::LoginSdk(IInterfaceQuery &query)
     HI_NET_DEV_SetReconnect(m_hDev, kSdkReconnectMs);
     HI_NET_DEV_SetDataCallBack(m_hDev, AlarmDataCallback, this);
     HI_NET_DEV_SetEventCallBack(m_hDev, AlarmEventCallback, this);
-    printf("HI_NET_DEV_Login HI_SUCCESS\n");
+    ConsolePrint("HI_NET_DEV_Login HI_SUCCESS\n");
     return 1;
 }
 
@@ -91,7 +91,7 @@ void CServerLogic::LogoutDev()
 {
     if (m_hDev != 0)
         HI_NET_DEV_Logout(m_hDev);
-    printf("Logout Dev \n");
+    ConsolePrint("Logout Dev \n");
     std::map<int32_t, CameraChannel *> channels;
     {
         MutexGuard guard(m_ChannelsLock);

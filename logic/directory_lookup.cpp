@@ -1,4 +1,4 @@
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "logic/logic_thread.h"
 #include "protocol/message.h"
 #include "protocol/templates.h"
@@ -17,13 +17,15 @@ bool ConnectFirst(TcpConnection &directory, const char *const *hosts, size_t hos
     return false;
 }
 
+// The window counts on the monotonic clock: NTP setting the clock while
+// the answer is on its way must not end the wait early or stretch it.
 void ReadAnswers(TcpConnection &directory)
 {
-    int32_t start = NowMs();
+    int32_t start = MonotonicNowMs();
     for (;;) {
         if (!directory.IsConnected())
             return;
-        uint32_t elapsed = ElapsedMs(NowMs(), start);
+        uint32_t elapsed = ElapsedMs(MonotonicNowMs(), start);
         if (elapsed > kReadWindowMs)
             return;
         directory.PollSend(kPollTimeoutUs);

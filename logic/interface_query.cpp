@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "runtime/console.h"
+
 namespace {
 const size_t kInterfaceListBytes = 2048;
 const size_t kMacTextSize = 64;
@@ -83,12 +85,12 @@ bool FindDeviceMac(IInterfaceQuery &query, std::string *mac)
         snprintf(text, sizeof(text), "%02X:%02X:%02X:%02X:%02X:%02X", hw[0], hw[1], hw[2], hw[3], hw[4],
                  hw[5]);
         ++number;
-        printf("%d,Interface name : %s , Mac address : %s \n", number, names[i].c_str(), text);
+        ConsolePrint("%d,Interface name : %s , Mac address : %s \n", number, names[i].c_str(), text);
         if (names[i][0] == 'e') {
             *mac = text;
             return true;
         }
     }
-    printf("get mac info error\n");
+    ConsolePrint("get mac info error\n");
     return false;
 }

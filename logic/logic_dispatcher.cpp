@@ -1,4 +1,4 @@
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "logic/server_logic.h"
 #include "protocol/templates.h"
 #include "runtime/clock.h"
@@ -44,8 +44,9 @@ void CServerLogic::HandleMessage(const std::string &text)
         const std::string &status = fields.Get("status");
         if (status == kStatusAccepted) {
             StoreLoginAnswer(fields);
+            m_LogicBackoff.Reset();
         } else if (status == kStatusRetryLater) {
-            m_LoginRetryTime = NowMs();
+            m_LoginRetryTime = MonotonicNowMs();
             PostEvent(NotifyEvent(kEventLoginRetry));
         }
         break;
@@ -69,6 +70,6 @@ void CServerLogic::HandleMessage(const std::string &text)
     default:
         break;
     }
-    m_LastRecvTime = NowMs();
+    m_LastRecvTime = MonotonicNowMs();
     m_Status.NoteMessage();
 }

@@ -16,8 +16,9 @@ const size_t kDirectoryHostCount = 3;
 extern const char *const kDirectoryHosts[kDirectoryHostCount];
 
 // Entry of the logic thread: camera login, then for the life of the
-// process a directory lookup, a logic session and a 10 s pause. Returns
-// only when the camera login fails.
+// process a directory lookup and a logic session, each retried on the
+// reconnect schedule (runtime/backoff.h). Returns only when the camera
+// login fails.
 int LogicThreadMain(void *arg);
 
 // Receive callback of the directory connection: a type 1 answer sets the

@@ -1,33 +1,22 @@
 #include "logic/server_logic.h"
 
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "protocol/templates.h"
 #include "runtime/clock.h"
 
 namespace {
 const int kConnectTimeoutSec = 5;
-const int kMaxFailedConnects = 20;  // the 21st failure in a row ends the run
+// Failures of the logic server lasting this long (counting the wait before
+// the next attempt) end the run, so that the directory is asked again: a
+// logic server that moved is found within about a minute.
+const uint32_t kAskDirectoryAfterMs = 30000;
 const uint32_t kIdleLimitMs = 35000;
 const uint32_t kHeartbeatIntervalMs = 10000;
 const uint32_t kLoginRetryDelayMs = 30000;
 const size_t kMaxPendingLoginRetries = 16;
 // No deadline of the event queue: only the link's own deadlines count.
 const uint32_t kNoDeadline = UINT32_MAX;
-// A link that lived shorter than this is not reopened before this much time
-// has passed since its connect: a server that drops every connection at
-// once must not get a connect storm.
-const uint32_t kShortLinkPauseMs = 1000;
 const size_t kMessageBufferSize = 256;
-
-// A reading that lies ahead of `now` was taken before the wall clock was
-// set back. The time since it is short but unknown, so it is counted as
-// none and runs on from now: a negative age is no silence and no due
-// heartbeat, and the heartbeats keep their 10 s rhythm after the step.
-void CountFromNowIfAhead(int32_t *reading, int32_t now)
-{
-    if (static_cast<int32_t>(ElapsedMs(now, *reading)) < 0)
-        *reading = now;
-}
 
 // Milliseconds until more than `limit` ms have passed since `since`.
 uint32_t TimeUntilPast(int32_t now, int32_t since, uint32_t limit)
@@ -38,11 +27,12 @@ uint32_t TimeUntilPast(int32_t now, int32_t since, uint32_t limit)
 }  // namespace
 
 CServerLogic::CServerLogic()
-    : m_RetryEventCount(0), m_hDev(0), m_LastRecvTime(0), m_LoginRetryTime(0), m_AlarmTime(0),
+    : m_RetryEventCount(0), m_LogicBackoff(kReconnectFirstMs, kReconnectCapMs), m_hDev(0), m_LastRecvTime(0),
+      m_LoginRetryTime(0), m_AlarmTime(0), m_AlarmMonotonicTime(0), m_AlarmPassed(false),
       m_Status(AgentStatus::instance().m_Logic)
 {
     m_LogicConn.Close();
-    m_LastRecvTime = NowMs();
+    m_LastRecvTime = MonotonicNowMs();
     m_LogicConn.Setup(kLogicSlotSize, kLogicSlotCount, LogicMessageHandler, this);
 }
 
@@ -103,7 +93,7 @@ void CServerLogic::HandleEvent(const NotifyEvent &event)
     if (event.kind == kEventCameraState) {
         SendCameraState(event);
     } else if (event.kind == kEventLoginRetry) {
-        if (ElapsedMs(NowMs(), m_LoginRetryTime) <= kLoginRetryDelayMs) {
+        if (ElapsedMs(MonotonicNowMs(), m_LoginRetryTime) <= kLoginRetryDelayMs) {
             MutexGuard guard(m_EventLock);
             m_EventQueue.push_back(event);
             ++m_RetryEventCount;
@@ -143,36 +133,69 @@ bool CServerLogic::ReconnectLogic(LogicLinkState *link)
 {
     AgentSettings &settings = AgentSettings::instance();
     m_Status.m_Link.Set(kLinkDisconnected);
-    if (link->wasConnected)
-        PauseAfterShortLink(link->connectedAt);
-    link->wasConnected = false;
+    // A lost link counts as a failure: a server that accepts and drops
+    // every connection is paced like one that refuses.
+    if (link->wasConnected) {
+        link->wasConnected = false;
+        if (!RetryLogicLater())
+            return false;
+    }
+    WaitForLogicRetry();
     bool connected = m_LogicConn.Connect(settings.m_LogicServerIp.c_str(),
                                          static_cast<unsigned int>(settings.m_LogicServerPort.load()),
                                          kConnectTimeoutSec) != 0;
-    if (connected) {
-        m_Status.m_Link.Up();
-        SendDevLogin();
-    }
-    m_LastRecvTime = NowMs();
+    m_LastRecvTime = MonotonicNowMs();
     if (!connected)
-        return ++link->failures <= kMaxFailedConnects;
-    link->failures = 0;
+        return RetryLogicLater();
+    m_Status.m_Link.Up();
+    SendDevLogin();
     link->wasConnected = true;
-    link->connectedAt = m_LastRecvTime;
     return true;
+}
+
+bool CServerLogic::RetryLogicLater()
+{
+    int32_t now = MonotonicNowMs();
+    m_LogicBackoff.Fail(now);
+    uint32_t failingFor = m_LogicBackoff.FailingForMs(now);
+    if (failingFor + m_LogicBackoff.MsUntilDue(now) < kAskDirectoryAfterMs)
+        return true;
+    // The first lookup of an outage comes within the next half minute,
+    // whatever wait the schedule drew: a logic server that moved is found
+    // within about a minute.
+    if (failingFor < kAskDirectoryAfterMs)
+        m_LogicBackoff.RedrawDueBetween(kAskDirectoryAfterMs, 2 * kAskDirectoryAfterMs);
+    return false;
+}
+
+uint32_t CServerLogic::MsUntilLogicRetry()
+{
+    return m_LogicBackoff.MsUntilDue(MonotonicNowMs());
+}
+
+void CServerLogic::WaitForLogicRetry()
+{
+    // Waits on the monotonic clock, so a wall-clock step can neither
+    // stretch nor skip it; wake-ups from posted events are slept through.
+    for (;;) {
+        uint32_t left = MsUntilLogicRetry();
+        if (left == 0)
+            return;
+        m_LogicConn.Wait(static_cast<int>(left));
+    }
 }
 
 void CServerLogic::ServeLogic(LogicLinkState *link)
 {
-    CountFromNowIfAhead(&m_LastRecvTime, NowMs());
-    if (link->heartbeatSent)
-        CountFromNowIfAhead(&link->lastHeartbeat, NowMs());
-    if (ElapsedMs(NowMs(), m_LastRecvTime) > kIdleLimitMs) {
+    // Every time here is on the monotonic clock: a step of the wall clock
+    // in either direction neither drops the link nor moves a heartbeat.
+    int32_t now = MonotonicNowMs();
+    if (ElapsedMs(now, m_LastRecvTime) > kIdleLimitMs) {
         m_LogicConn.Close();
         return;
     }
-    if (ElapsedMs(NowMs(), link->lastHeartbeat) > kHeartbeatIntervalMs) {
-        link->lastHeartbeat = NowMs();
+    if (!link->heartbeatSent || ElapsedMs(now, link->lastHeartbeat) > kHeartbeatIntervalMs) {
+        link->lastHeartbeat = now;
         link->heartbeatSent = true;
         SendHeartbeat();
     }
@@ -182,7 +205,7 @@ void CServerLogic::ServeLogic(LogicLinkState *link)
 
     // One wait a pass, until the socket, a producer or the nearest deadline
     // needs the thread; what is queued leaves in the same call.
-    int32_t now = NowMs();
+    now = MonotonicNowMs();
     uint32_t wait = EventWaitMs(now);
     uint32_t idle = TimeUntilPast(now, m_LastRecvTime, kIdleLimitMs);
     uint32_t heartbeat = TimeUntilPast(now, link->lastHeartbeat, kHeartbeatIntervalMs);
@@ -191,22 +214,6 @@ void CServerLogic::ServeLogic(LogicLinkState *link)
     if (heartbeat < wait)
         wait = heartbeat;
     m_LogicConn.Service(static_cast<int>(wait));
-}
-
-void CServerLogic::PauseAfterShortLink(int32_t connectedAt)
-{
-    // The pause is measured on the monotonic clock from the moment the loss
-    // is seen, so a wall-clock step can neither stretch nor skip it.
-    uint32_t lived = ElapsedMs(NowMs(), connectedAt);
-    if (lived >= kShortLinkPauseMs)
-        return;
-    int64_t end = MonotonicMs() + (kShortLinkPauseMs - lived);
-    for (;;) {
-        int64_t left = end - MonotonicMs();
-        if (left <= 0)
-            return;
-        m_LogicConn.Wait(static_cast<int>(left));
-    }
 }
 
 int CServerLogic::SendHeartbeat()

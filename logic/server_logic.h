@@ -8,12 +8,13 @@
 #include <string>
 
 #include "alarm/http_post_file.h"
-#include "app/agent_status.h"
+#include "records/agent_status.h"
 #include "channel/camera_channel.h"
 #include "channel/camera_notify.h"
 #include "logic/interface_query.h"
 #include "net/tcp_connection.h"
 #include "protocol/message.h"
+#include "runtime/backoff.h"
 #include "runtime/mutex.h"
 
 const int kLogicSlotSize = 1024;
@@ -33,9 +34,13 @@ public:
     void notify(const NotifyEvent &event) override;
     void PostEvent(const NotifyEvent &event);
 
-    // Runs the session against the address in the settings until 21
-    // connects in a row have failed; returns 1.
+    // Runs the session against the address in the settings until the
+    // logic server has failed for long enough that the directory should be
+    // asked again (about half a minute of failures); returns 1.
     int Run();
+    // How long the logic thread waits before the next attempt (a directory
+    // lookup after Run has returned); 0 when nothing has failed.
+    uint32_t MsUntilLogicRetry();
 
     int SendHeartbeat();
     int SendDevLogin();
@@ -65,25 +70,30 @@ private:
     void HandleEvent(const NotifyEvent &event);
     // How long the run loop may wait before the event queue needs it.
     uint32_t EventWaitMs(int32_t now);
-    // The run loop's own state between passes.
+    // The run loop's own state between passes; times are MonotonicNowMs
+    // readings.
     struct LogicLinkState {
-        int32_t lastHeartbeat = 0;  // NowMs of the last heartbeat queued
+        int32_t lastHeartbeat = 0;  // the last heartbeat queued
         bool heartbeatSent = false; // the first one is due at the first connect
-        int32_t connectedAt = 0;    // NowMs of the last connect
         bool wasConnected = false;
-        int failures = 0;           // connects that failed in a row
     };
-    // Connects when the link is down; false once too many connects in a
-    // row have failed.
+    // Connects when the link is down and its retry is due; false once the
+    // logic server has failed for long enough that the directory should be
+    // asked again.
     bool ReconnectLogic(LogicLinkState *link);
+    // Counts a failed connect or a lost link; false as above.
+    bool RetryLogicLater();
+    void WaitForLogicRetry();
     void ServeLogic(LogicLinkState *link);
-    void PauseAfterShortLink(int32_t connectedAt);
 
     // Login retries (kind 3) now in m_EventQueue, under m_EventLock. Kept
     // as a count rather than found by a scan: a server that answers the
     // login with "-2" over and over queues one retry per answer, and a
     // scan on every pass of the run loop would cost the square of them.
     size_t m_RetryEventCount;
+    // Paces reconnects to the logic server; reset when it accepts the
+    // device login, so a fleet that lost its server does not return in step.
+    Backoff m_LogicBackoff;
 
 public:
     // Fields in declaration order. All belong to the logic thread except
@@ -92,11 +102,16 @@ public:
     std::deque<NotifyEvent> m_EventQueue;  // under m_EventLock
     uint32_t m_hDev;
     TcpConnection m_LogicConn;
-    int32_t m_LastRecvTime;
+    int32_t m_LastRecvTime;  // MonotonicNowMs of the last message or connect
     std::map<int32_t, CameraChannel *> m_Channels;  // changed under m_ChannelsLock
     Mutex m_ChannelsLock;  // lets the alarm thread read m_Channels while the login fills it
-    int32_t m_LoginRetryTime;
-    int32_t m_AlarmTime;  // alarm thread only
+    int32_t m_LoginRetryTime;  // MonotonicNowMs of the last "-2" answer
+    // The last alarm that passed the 30 s spacing, alarm thread only: its
+    // wall-clock time names the snapshot; the spacing counts from its
+    // monotonic time, so that a clock set back cannot let alarms through.
+    int32_t m_AlarmTime;
+    int32_t m_AlarmMonotonicTime;
+    bool m_AlarmPassed;  // false until the first alarm: no time is "none yet"
     CHttpUploader m_Uploader;
     LogicStatus &m_Status;  // the logic link's counters for the status report
 };

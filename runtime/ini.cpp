@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "runtime/console.h"
+
 namespace {
 const size_t kLineBufferSize = 256;
 // The value starts three characters after the "=", past " =" and an
@@ -35,7 +37,7 @@ int32_t CIni::Load(const char *path, const char *mode)
 {
     m_File = fopen(path, mode);
     if (m_File == nullptr) {
-        printf("open inifile %s error!\n", path);
+        ConsolePrint("open inifile %s error!\n", path);
         return 2;
     }
     ReadFrom(m_File);

@@ -5,8 +5,11 @@
 --           (camera web pages, proxies) goes to Wireshark's HTTP dissector.
 --   calink  the framed logic and relay links. Their servers come from the
 --           directory answer and the camera lists; a server learned so is
---           taken on its own address and port only. Links whose set-up is
---           not in the capture are found by a heuristic.
+--           taken on its own address and port only. Other links are found
+--           by a heuristic on TCP (calink_tcp): from their first frame, also
+--           when it comes a few bytes at a time, or in a capture that
+--           starts late, from the next whole frame. A port that another
+--           dissector holds needs Decode As (TCP port, CALINK).
 --   cadisc  LAN discovery, UDP port 48000: the probe and the answer
 --
 -- The alarm snapshot upload is plain HTTP: the upload server named in the
@@ -347,12 +350,21 @@ function calink.init()
     servers, named_servers, agent_addrs, claimed_ports, streams, revisits = {}, {}, {}, {}, {}, {}
 end
 
+-- A connection's record, the same for both directions and in every pass.
+-- It is known by TCP's stream number, or by its two endpoints in a pass
+-- without a protocol tree (no stream number there); a later pass with the
+-- number takes over the record its endpoints had.
 local function stream_of(pinfo)
-    local id = last_value(f_tcp_stream) or endpoint(pinfo.src, pinfo.src_port) .. endpoint(pinfo.dst, pinfo.dst_port)
-    local st = streams[id]
+    local a, b = endpoint(pinfo.src, pinfo.src_port), endpoint(pinfo.dst, pinfo.dst_port)
+    local pair = a < b and a .. " " .. b or b .. " " .. a
+    local id = last_value(f_tcp_stream)
+    local st = id and streams[id]
     if st == nil then
-        st = { dirs = {} }
-        streams[id] = st
+        st = streams[pair]
+        if st == nil or (id and st.id ~= nil) then st = { dirs = {} } end
+        st.id = id
+        streams[pair] = st
+        if id then streams[id] = st end
     end
     return st
 end
@@ -625,6 +637,31 @@ local function find_boundary(raw, from, strict)
     end
 end
 
+-- How many first bytes of a frame tell whether it is one of this system's:
+-- the length, the kind byte and the start of a text, or the media header
+-- up to its payload length.
+local OPENING_TEXT_LEN = 4 + #TEXT_MARK_STRICT
+local OPENING_VIDEO_LEN = 4 + 1 + 12
+
+-- Whether the first bytes of one direction of a connection start a frame
+-- that only this system sends: "yes", "no", or "more" while too few bytes
+-- are there to tell. A link whose first segments hold only a few bytes
+-- each is judged once they add up.
+local function opening_verdict(raw)
+    local n = #raw
+    if n >= 3 and raw:byte(3) > 3 then return "no" end   -- a length beyond MAX_BODY
+    if n < 5 then return (n == 4 and le32(raw, 1) > MAX_BODY) and "no" or "more" end
+    local len, kind = le32(raw, 1), raw:byte(5)
+    local mark = (kind == KIND_TEXT and TEXT_MARK_STRICT) or (kind == KIND_VIDEO and VIDEO_MARK)
+    if not mark or len > MAX_BODY then return "no" end
+    local seen = raw:sub(5, 4 + #mark)
+    if seen ~= mark:sub(1, #seen) then return "no" end
+    local need = kind == KIND_TEXT and OPENING_TEXT_LEN or OPENING_VIDEO_LEN
+    if n < need and n < 4 + len then return "more" end
+    if kind == KIND_TEXT then return (#seen == #mark and len >= #mark) and "yes" or "no" end
+    return plausible_at(raw, 1) and "yes" or "no"
+end
+
 -- Where this tvb starts in its direction of the TCP stream (relative
 -- sequence number), and the direction's record.
 local function position(tvb, pinfo, st)
@@ -641,18 +678,36 @@ local function position(tvb, pinfo, st)
     return (seq + len - tvb:reported_len()) % TWO32, dir
 end
 
+-- The verdict on a direction's first bytes, or nil when this tvb does not
+-- start its direction or that was judged before. Without sequence numbers
+-- the first data of a direction that reaches the plugin is its start.
+local function opening_of(tvb, start, dir)
+    if dir.opened or not (start == 1 or (start == nil and not dir.seen)) then
+        dir.seen = true
+        return nil
+    end
+    local verdict = opening_verdict(tvb:raw(0, math.min(tvb:len(), OPENING_VIDEO_LEN)))
+    dir.opened = verdict ~= "more"
+    dir.seen = dir.opened
+    return verdict
+end
+
 -- The offset at which framing starts in this tvb, or nil when no frame
--- starts in it; and whether the bytes before it follow a loss of step.
+-- starts in it; whether the bytes before it follow a loss of step; and the
+-- verdict on the direction's first bytes ("more": none yet, ask TCP).
 local function sync_point(tvb, pinfo, st, strict)
     local key = pinfo.number .. ":" .. tvb:offset() .. ":" .. tvb:reported_len()
     if pinfo.visited and revisits[key] ~= nil then
         local r = revisits[key]
-        return r.at or nil, r.noted
+        return r.at or nil, r.noted, r.verdict
     end
     local start, dir = position(tvb, pinfo, st)
+    local verdict = opening_of(tvb, start, dir)
     local at, noted
-    if start ~= nil and start == dir.next then
+    if verdict == "yes" or (verdict == nil and start ~= nil and start == dir.next) then
         at = 0
+    elseif verdict == "more" then
+        at = nil
     else
         local raw = tvb:raw(0, tvb:len())
         at = find_boundary(raw, 0, strict)
@@ -663,10 +718,10 @@ local function sync_point(tvb, pinfo, st, strict)
         noted = at ~= 0 and not dir.lost
         dir.lost = at == nil
     end
-    if at == nil then dir.clean = false end
-    revisits[key] = { at = at or false, noted = noted }
+    if at == nil and verdict ~= "more" then dir.clean = false end
+    revisits[key] = { at = at or false, noted = noted, verdict = verdict }
     dir.start = start
-    return at, noted
+    return at, noted, verdict
 end
 
 -- Notes where framing will pick up after this tvb: after `consumed` bytes,
@@ -684,13 +739,32 @@ local function advance(pinfo, st, consumed, pending)
     dir.pending = pending and dir.next
 end
 
+-- A connection taken on its first bytes whose first frame is not one of
+-- this system's: its data goes back to the other dissectors.
+local function refuse(st)
+    st.kind, st.refused = nil, true
+    for _, dir in pairs(st.dirs) do dir.next, dir.pending = nil, nil end
+    return 0
+end
+
 -- Cuts a TCP payload into frames, asking TCP for more data when a frame
 -- goes on in later segments.
 local function dissect_stream(proto, set, tvb, pinfo, tree, st, strict)
     local total = tvb:reported_len()
     local have_all = tvb:len()
     local summaries = {}
-    local offset, noted = sync_point(tvb, pinfo, st, strict)
+    local offset, noted, opening = sync_point(tvb, pinfo, st, strict)
+    if opening == "more" then
+        pinfo.desegment_offset = 0
+        pinfo.desegment_len = DESEGMENT_ONE_MORE_SEGMENT
+        advance(pinfo, st, nil, 0)
+        return total
+    end
+    if st.kind == "maybe" then
+        -- Taken on a few first bytes: the first frame decides.
+        if opening ~= "yes" then return refuse(st) end
+        st.kind = "link"
+    end
     local skipped = offset or have_all
     if skipped > 0 then
         local item = tree:add(proto, tvb(0, skipped))
@@ -766,26 +840,45 @@ function calink.dissector(tvb, pinfo, tree)
     local st = stream_of(pinfo)
     st.kind = st.kind or learned_kind(pinfo)
     if st.kind == nil then
+        if st.refused then return 0 end
+        local before = claimed_ports[pinfo.match_uint]
         -- Reached through a learned server's port, but not that server.
-        return hand_over(claimed_ports[pinfo.match_uint] or nil, tvb, pinfo, tree)
+        if before ~= nil then return hand_over(before or nil, tvb, pinfo, tree) end
+        -- A port the user decoded as this protocol.
+        st.kind = "link"
     end
     return dissect_link(tvb, pinfo, tree, st)
 end
 
--- Links whose set-up is not in the capture: a segment holding the start of
--- a frame that only this system sends.
+-- Whether this tvb is the first data of its direction and too short to
+-- tell whether a frame starts it; the framing then judges it once TCP has
+-- added enough bytes.
+local function opens_with_too_few_bytes(tvb, pinfo, st)
+    if pinfo.visited then return false end
+    local start, dir = position(tvb, pinfo, st)
+    return opening_of(tvb, start, dir) == "more"
+end
+
+-- Links nobody named: a segment holding the start of a frame that only this
+-- system sends (a capture that starts late included), or the first bytes
+-- of a connection that may start one, taken until its first frame decides.
 local function calink_heuristic(tvb, pinfo, tree)
-    if find_boundary(tvb:raw(0, tvb:len()), 0, true) == nil then return false end
     local st = stream_of(pinfo)
-    st.kind = "link"
+    if find_boundary(tvb:raw(0, tvb:len()), 0, true) ~= nil then
+        st.kind = "link"
+    elseif st.refused or not opens_with_too_few_bytes(tvb, pinfo, st) then
+        return false
+    else
+        st.kind = "maybe"
+    end
     -- The rest of the conversation, frames cut across segments included,
     -- comes straight here.
     pinfo.conversation = calink
-    dissect_stream(calink, LINK, tvb, pinfo, tree, st, true)
-    return true
+    return dissect_stream(calink, LINK, tvb, pinfo, tree, st, true) > 0
 end
 
 calink:register_heuristic("tcp", calink_heuristic)
+tcp_ports:add_for_decode_as(calink)
 
 -- Port 8080 is also a common web port. A connection whose first bytes are
 -- no frame (a request line of any method, a status line, TLS after a

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "logic/logic_thread.h"
 #include "protocol/templates.h"
 #include "runtime/clock.h"
@@ -115,4 +115,29 @@ TEST_F(DirectoryLookup, NoEndpointReachableLeavesTheAddressEmpty)
     unsigned short port = SharedPort();
     EXPECT_FALSE(LookUpLogicServer(m_Conn, kHosts, 3, port));
     EXPECT_FALSE(m_Conn.IsConnected());
+}
+
+TEST_F(DirectoryLookup, ClockStepsWhileTheAnswerIsOnItsWayDoNotEndTheWait)
+{
+    const int32_t hour = 3600000;
+    for (int32_t step : {-hour, hour}) {
+        unsigned short port = SharedPort();
+        LoopbackServer first(kHost1, port);
+        ASSERT_TRUE(first.Listening());
+        AgentSettings::instance().ResetForTest();
+        std::thread server([&] {
+            ASSERT_TRUE(first.Accept(15000));
+            EXPECT_EQ(std::string(kDirectoryRequestText), first.ReadText(5000));
+            // The lookup wakes to a stepped clock before the answer is in.
+            StepWallClockMs(step);
+            m_Conn.Wake();
+            SleepMs(50);
+            first.SendText(Answer("\"LogicServerIp\":\"127.0.0.9\",\"LogicServerPort\":\"6001\""));
+            first.CloseClient();
+        });
+        EXPECT_TRUE(LookUpLogicServer(m_Conn, kHosts, 3, port)) << step;
+        server.join();
+        EXPECT_EQ("127.0.0.9", AgentSettings::instance().m_LogicServerIp) << step;
+        SetClockOffsetMs(0);
+    }
 }

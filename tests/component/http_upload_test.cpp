@@ -130,6 +130,21 @@ TEST_F(HttpUpload, NoFinalStatusWithinTheWindowFails)
     }
 }
 
+TEST_F(HttpUpload, ClockStepsDuringTheUploadDoNotEndIt)
+{
+    // NTP or the relay server's time command sets the clock by an hour
+    // while the server is answering.
+    for (int32_t step : {-3600000, 3600000}) {
+        HttpAnswer answer = FinalAnswer("HTTP/1.0 200 OK\r\n\r\n");
+        answer.beforeFinal = [step] { StepWallClockMs(step); };
+        answer.waitForClientClose = true;
+        HttpTestServer server(answer);
+        EXPECT_EQ(1, Post(server.Url(), File(1000))) << step;
+        ASSERT_TRUE(server.WaitDone(1, kDoneMs));
+        SetClockOffsetMs(0);
+    }
+}
+
 TEST_F(HttpUpload, BodyTooLargeForItsSlotIsRefusedUnsent)
 {
     HttpAnswer answer = FinalAnswer("HTTP/1.0 200 OK\r\n\r\n");

@@ -135,24 +135,29 @@ def sanitizer_reports(console):
     return [line for line in console if any(mark in line for mark in SANITIZER_MARKS)]
 
 
-def run_cloud(name, cloud_args, agent_env=None, cloud_limit=None):
-    """One run of the agent against the cloud with the given scenario
-    arguments, in its own namespace; returns what harness.run_session
-    returns plus the summary, the console and the SDK journal."""
+def run_once(name, cloud_args=(), agent_env=None, cloud_limit=None, stale=(), prepare=None,
+             **session):
+    """One run of the agent against the cloud in its own namespace, its
+    output in out_dir(name) without what an earlier run left there (the
+    summary, the cloud's log and the files named in stale). prepare(net) is
+    called once the network is up; session holds more arguments of
+    harness.run_session (pcap, before_stop). Returns what run_session
+    returns plus the cloud log's path, the summary, the console and the SDK
+    journal's lines."""
     agent, netlib = paths()
     out = out_dir(name)
-    for stale in ("summary.json", "cloud.log"):
-        if os.path.exists(os.path.join(out, stale)):
-            os.unlink(os.path.join(out, stale))
+    for old in ("summary.json", "cloud.log") + tuple(stale):
+        if os.path.exists(os.path.join(out, old)):
+            os.unlink(os.path.join(out, old))
     net = isolated_network()
     cloud_log = os.path.join(out, "cloud.log")
-    env = dict(SYNTHETIC_VIDEO)
-    env.update(agent_env or {})
     try:
+        if prepare is not None:
+            prepare(net)
         res = harness.run_session(agent, netlib, out, net, duration=0, pace=0.3,
-                                  stream=cloud_log, extra_cloud_args=cloud_args,
-                                  agent_env=env, cloud_limit=cloud_limit,
-                                  agent_prefix=agent_prefix(out))
+                                  stream=cloud_log, extra_cloud_args=list(cloud_args),
+                                  agent_env=agent_env, cloud_limit=cloud_limit,
+                                  agent_prefix=agent_prefix(out), **session)
     finally:
         net.down()
     res["cloud_log"] = cloud_log
@@ -163,6 +168,14 @@ def run_cloud(name, cloud_args, agent_env=None, cloud_limit=None):
     res["console"] = read_lines(res["agent_log"])
     res["journal_lines"] = read_lines(res["journal"])
     return res
+
+
+def run_cloud(name, cloud_args, agent_env=None, cloud_limit=None):
+    """run_once with synthetic video, for the scenarios that only need
+    frames to flow."""
+    env = dict(SYNTHETIC_VIDEO)
+    env.update(agent_env or {})
+    return run_once(name, cloud_args, agent_env=env, cloud_limit=cloud_limit)
 
 
 class FaultRun(unittest.TestCase):

@@ -231,7 +231,7 @@ class StatusOnSignal(unittest.TestCase):
                        if k.startswith("relay ") and int(k.split()[1]) in acted)
         m = re.match(r"^channel 0: relay disconnected 127\.0\.0\.1:%d id %s since \d+ s, "
                      r"forwarding off, quality 4, frames (\d+) sent (\d+) dropped, "
-                     r"last key frame \d+ s ago, commands (\d+) done 0 skipped, uplink 0 frames dropped, "
+                     r"last key frame \d+ s ago, commands (\d+) done 0 skipped, uplink 0 frames dropped, 0 key frames asked, "
                      r"last frame sent after \d+ ms, \d+ kbit/s measured$"
                      % (s["endpoints"]["relay"], CAMERA), self.block[3])
         self.assertIsNotNone(m, self.block[3])
@@ -260,32 +260,21 @@ def run():
     if missing:
         print("SKIPPED: %s not installed (tools/bootstrap installs them as root)" % " and ".join(missing))
         sys.exit(e2e.SKIP)
-    agent, netlib = e2e.paths()
-    out = e2e.out_dir("capture")
-    for stale in ("summary.json", "capture.pcap"):
-        if os.path.exists(os.path.join(out, stale)):
-            os.unlink(os.path.join(out, stale))
-    net = e2e.isolated_network()
-    cloud_log = os.path.join(out, "cloud.log")
-    pcap = os.path.join(out, "capture.pcap")
-    try:
+    def ethernet_lo(net):
         subprocess.run(net.wrap(["ip", "link", "set", "lo", "mtu", str(ETHERNET_MTU)]), check=True)
-        res = e2e.harness.run_session(agent, netlib, out, net, duration=0, pace=0.3,
-                                      stream=cloud_log, pcap=pcap, before_stop=ask_status,
-                                      agent_prefix=e2e.agent_prefix(out))
+
+    pcap = os.path.join(e2e.out_dir("capture"), "capture.pcap")
+    try:
+        res = e2e.run_once("capture", stale=["capture.pcap"], prepare=ethernet_lo, pcap=pcap,
+                           before_stop=ask_status)
     except e2e.harness.CaptureError as e:
         print("SKIPPED: no capture can be made here: %s" % e)
         sys.exit(e2e.SKIP)
-    finally:
-        net.down()
     RUN.update(res)
-    RUN["cloud_log"] = cloud_log
-    RUN["summary"] = e2e.load_summary(out)
-    RUN["console"] = e2e.read_lines(res["agent_log"])
     RUN["frames"], RUN["decode_stderr"] = decode()
     print("capture: %s network, cloud exit %s, %d frames decoded, %s; output in %s"
-          % (net.mode, res["cloud_exit"], len(RUN["frames"]),
-             "; ".join(res.get("capture_stats") or []), out))
+          % (res["mode"], res["cloud_exit"], len(RUN["frames"]),
+             "; ".join(res.get("capture_stats") or []), res["out"]))
     for block in status_blocks(RUN["console"])[-1:]:
         print("\n".join(block))
 

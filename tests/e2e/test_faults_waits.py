@@ -24,7 +24,7 @@ class AgentWaits(e2e.FaultRun):
         # through to the second. The 1000-character logic server does not
         # resolve either.
         console = "\n".join(self.RUN["console"])
-        self.assertGreaterEqual(console.count("getaddrinfo: "), 3 + 21, console[-2000:])
+        self.assertGreaterEqual(console.count("getaddrinfo: "), 3 + 1, console[-2000:])
         answers = self.RUN["summary"]["directory_answers"]
         self.assertEqual([a["ip_length"] for a in answers], [9, 1000, 9])
 
@@ -32,7 +32,7 @@ class AgentWaits(e2e.FaultRun):
 def run():
     e2e.FaultRun.RUN = e2e.run_cloud("faults-waits", ["--scenario", "faults", "--no-video-file",
                                                       "--faults", "silences"],
-                                     cloud_limit=120)
+                                     cloud_limit=240)
 
 
 if __name__ == "__main__":

@@ -38,19 +38,7 @@ class RelayReconnect(unittest.TestCase):
 
 
 def run():
-    agent, netlib = e2e.paths()
-    out = e2e.out_dir("relay-reconnect")
-    net = e2e.isolated_network()
-    cloud_log = os.path.join(out, "cloud.log")
-    try:
-        res = e2e.harness.run_session(agent, netlib, out, net, duration=0, pace=0.3,
-                                      stream=cloud_log, agent_prefix=e2e.agent_prefix(out),
-                                      extra_cloud_args=["--scenario", "reconnect"])
-    finally:
-        net.down()
-    RUN.update(res)
-    RUN["cloud_log"] = cloud_log
-    RUN["summary"] = e2e.load_summary(out)
+    RUN.update(e2e.run_once("relay-reconnect", ["--scenario", "reconnect"]))
 
 
 if __name__ == "__main__":

@@ -138,23 +138,11 @@ def note_ids(result):
 
 
 def run():
-    agent, netlib = e2e.paths()
-    out = e2e.out_dir("road")
-    net = e2e.isolated_network()
-    cloud_log = os.path.join(out, "cloud.log")
-    try:
-        res = e2e.harness.run_session(agent, netlib, out, net, duration=0, pace=0.3,
-                                      stream=cloud_log, agent_prefix=e2e.agent_prefix(out),
-                                      before_stop=note_ids)
-    finally:
-        net.down()
+    res = e2e.run_once("road", before_stop=note_ids)
     RUN.update(res)
-    RUN["cloud_log"] = cloud_log
-    RUN["summary"] = e2e.load_summary(out)
-    RUN["console"] = e2e.read_lines(res["agent_log"])
     RUN["journal_path"] = res["journal"]
-    RUN["journal"] = e2e.read_lines(res["journal"])
-    print("road: %s network, cloud exit %s, output in %s" % (net.mode, res["cloud_exit"], out))
+    RUN["journal"] = res["journal_lines"]
+    print("road: %s network, cloud exit %s, output in %s" % (res["mode"], res["cloud_exit"], res["out"]))
 
 
 if __name__ == "__main__":

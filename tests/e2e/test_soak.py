@@ -50,7 +50,7 @@ def run():
     e2e.FaultRun.RUN = e2e.run_cloud(
         "soak", ["--scenario", "soak", "--no-video-file", "--cycles", str(CYCLES),
                  "--warmup-cycles", str(WARMUP), "--progress-every", "10",
-                 "--rss-tolerance-kb", str(1 << 30)], cloud_limit=150)
+                 "--rss-tolerance-kb", str(1 << 30)], cloud_limit=170)
     e2e.FaultRun.RUN["sanitized"] = sanitized(agent)
 
 

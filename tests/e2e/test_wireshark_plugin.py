@@ -1,11 +1,13 @@
 """The Wireshark plugin (contrib/wireshark/cloud_agent.lua) on small
 captures written here, one per kind of trouble a field capture brings:
-other traffic on the agent's ports, links seen from the middle, segments
-out of order, texts the agent reads loosely, and short snap lengths. Each
+other traffic on the agent's ports, links nobody named, links seen from
+the middle, segments out of order, texts the agent reads loosely, and
+short snap lengths. Each
 test asserts what tshark prints. Needs only tshark; without it the test
 says so and is reported as skipped.
 """
 import os
+import random
 import shutil
 import struct
 import subprocess
@@ -230,6 +232,97 @@ class OutOfOrderSegments(unittest.TestCase):
         self.assertEqual([r["calink.length"] for r in rows], [["73"], ["2147483647"]])
         self.assertEqual(errors(rows), ["2"])
         self.assertEqual([bool(r["calink.length.impossible"]) for r in rows], [False, True])
+
+
+def relay_link(stream, mss=None):
+    """A relay link from its start: login, forwarding, video, heartbeats."""
+    stream.send(frame(1, [("SxtId", "cam-1"), ("PWD", "473920")]), mss=mss)
+    stream.send(wire.text_frame(wire.HEARTBEAT), up=False, mss=mss)
+    stream.send(frame(2), up=False, mss=mss)
+    stream.send(video(1, 300, True), mss=mss)
+    stream.send(wire.text_frame(wire.HEARTBEAT), mss=mss)
+    stream.send(video(2, 200), mss=mss)
+
+
+RELAY_NAMES = ["relay login", "heartbeat", "forwarding on", "heartbeat"]
+
+
+class LinksNobodyNamed(unittest.TestCase):
+    """No directory lookup and no camera lists in the capture, on ports no
+    dissector knows: the links are found by their first frames alone."""
+
+    def test_relay_and_logic_links_whole_or_in_segments_of_a_few_bytes(self):
+        cap = Capture()
+        relay_link(cap.tcp((AGENT, 41000), ("198.51.100.9", 29001)))
+        relay_link(cap.tcp((AGENT, 41001), ("198.51.100.9", 29002)), mss=3)
+        logic = cap.tcp((AGENT, 41002), ("198.51.100.7", 29003))
+        logic.send(frame(1, [("devId", "02:00:00:00:00:01"), ("devType", "8"), ("devIndexs", "1")]))
+        logic.send(frame(1, [("status", "1"), ("sysTime", "2026-01-01 10:00:00")]), up=False)
+        # A logic link whose start is not in the capture: its heartbeat.
+        late = cap.tcp((AGENT, 41003), ("198.51.100.7", 29003), handshake=False)
+        late.send(wire.text_frame(wire.HEARTBEAT))
+        late.send(frame(3, [("cameraIdList", "")]), up=False)
+        # One pass with sequence numbers, and two passes whose first has none.
+        for opts in [(), ("-2",)]:
+            rows = run_tshark(cap, "unnamed", ["tcp.port", "calink.msgname", "calink.link",
+                                               "calink.video.seq"], *opts)
+            self.assertEqual(errors(rows), [], opts)
+
+            def on(port, name):
+                return [v for r in rows if str(port) in r["tcp.port"] for v in r[name]]
+            for port in (29001, 29002):
+                self.assertEqual(on(port, "calink.msgname"), RELAY_NAMES, (port, opts))
+                self.assertEqual(on(port, "calink.video.seq"), ["1", "2"], (port, opts))
+                self.assertEqual(set(on(port, "calink.link")), {"relay"}, (port, opts))
+            self.assertEqual(on(29003, "calink.msgname"),
+                             ["device login", "login answer", "heartbeat", "camera lists"], opts)
+
+    def test_other_traffic_on_unusual_ports_is_left_alone(self):
+        cap = Capture()
+        rng = random.Random(30)
+        junk = bytes(rng.randrange(256) for _ in range(400))
+        talks = [
+            [b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", http_response(b"z" * 300)],
+            [client_hello()],
+            [junk],
+            # A length in bounds, then a kind byte, then no text or media header.
+            [struct.pack("<I", 200) + b"0" + junk[:199]],
+            [struct.pack("<I", 200) + b"V" + junk[:199]],
+            [struct.pack("<I", 13) + b'0{"hello":1}\0'],   # a text, but no message of ours
+        ]
+        streams = {}
+        for talk in talks:
+            for mss in (None, 3):
+                port = 30001 + len(streams)
+                streams[str(port)] = talk
+                s = cap.tcp((AGENT, 42000 + len(streams)), ("198.51.100.20", port))
+                for i, data in enumerate(talk):
+                    s.send(data, up=i % 2 == 0, mss=mss)
+        # A real link in the same capture shows the plugin was there.
+        relay_link(cap.tcp((AGENT, 41000), ("198.51.100.9", 29001)), mss=3)
+        fields = ["tcp.port", "calink.length", "data.len", "tls.handshake.type", "http.request.method"]
+        for opts in [(), ("-2",)]:
+            rows = run_tshark(cap, "not_the_agents", fields, *opts)
+            claimed = {p for r in rows if r["calink.length"] for p in r["tcp.port"]}
+            self.assertEqual(claimed, {"41000", "29001"}, opts)
+            tls = {p for r in rows if r["tls.handshake.type"] for p in r["tcp.port"]}
+            self.assertEqual(tls & set(streams), {"30003", "30004"}, opts)
+            # What was held back to be looked at is handed on: every byte
+            # reaches another dissector.
+            for port, talk in streams.items():
+                mine = [r for r in rows if port in r["tcp.port"]]
+                if port in tls or any(r["http.request.method"] for r in mine):
+                    continue
+                shown = sum(int(n) for r in mine for n in r["data.len"])
+                self.assertEqual(shown, sum(len(d) for d in talk), (port, opts))
+
+    def test_decode_as_takes_a_port_another_dissector_holds(self):
+        cap = Capture()
+        relay_link(cap.tcp((AGENT, 41000), ("198.51.100.9", 5222)))   # XMPP's port
+        rows = run_tshark(cap, "decode_as", ["calink.msgname"])
+        self.assertEqual(column(rows, "calink.msgname"), [])
+        rows = run_tshark(cap, "decode_as", ["calink.msgname"], "-d", "tcp.port==5222,calink")
+        self.assertEqual(column(rows, "calink.msgname"), RELAY_NAMES)
 
 
 class TextsAsTheAgentReadsThem(unittest.TestCase):

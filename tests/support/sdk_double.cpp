@@ -208,6 +208,8 @@ int HI_NET_DEV_MakeKeyFrame(unsigned int, unsigned int stream)
 int HI_NET_DEV_PTZ_Ctrl_StandardEx(unsigned int, unsigned int code)
 {
     Record("PTZ " + std::to_string(code));
+    if (g_Settings.onPtz)
+        g_Settings.onPtz(code);
     return 0;
 }
 

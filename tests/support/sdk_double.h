@@ -22,6 +22,8 @@ struct Settings {
     std::vector<unsigned char> jpeg = std::vector<unsigned char>(100, 0xAB);
     // Runs inside SetConfig, after the call is journalled, on the caller's thread.
     std::function<void(unsigned int command)> onSetConfig;
+    // Runs inside PTZ_Ctrl_StandardEx, after the call is journalled, on the caller's thread.
+    std::function<void(unsigned int code)> onPtz;
 };
 
 // Clears the journal and the registered callbacks and sets the settings.

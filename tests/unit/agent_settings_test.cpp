@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 
 namespace {
 

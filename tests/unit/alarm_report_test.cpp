@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "alarm/alarm_text.h"
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "logic/alarm_report.h"
 #include "logic/server_logic.h"
 #include "protocol/templates.h"
@@ -196,6 +196,38 @@ TEST_F(AlarmReport, OneAlarmInThirtySecondsIsReported)
     EXPECT_EQ(2u, m_Http.Connections());
 
     EXPECT_EQ(0, AlarmEventCallback(7, 0, &none, 1, &m_Session));
+}
+
+TEST_F(AlarmReport, ThirtySecondsSpaceAlarmsWhateverTheClockSteps)
+{
+    AddChannel("abc");
+    // Time is counted so that it reads 5 s now: "no alarm yet" is not a
+    // time of 0, so the first alarm passes all the same.
+    SetClockOffsetMs(static_cast<int32_t>(5000u - static_cast<uint32_t>(MonotonicNowMs())));
+    m_Session.ReportAlarm(kAlarmMotion);
+    EXPECT_EQ(1u, Snapshots());
+    SentReport();
+    // A relay server whose clock lags sets the camera's back 3 s every
+    // second, and the camera raises an alarm after each step: still one
+    // alarm in 30 s, the one 30.5 s after the first. Each step moves the
+    // clock only up to its own second and a half: the time this thread
+    // spends on the way, which on a slow machine could add up to half a
+    // second over the steps, does not pile up.
+    const int32_t first = m_Session.m_AlarmMonotonicTime;
+    int32_t wallAtSecond = 0;
+    for (int second = 1; second <= 40; ++second) {
+        int32_t ahead = static_cast<int32_t>(ElapsedMs(first + 500 + 1000 * second, MonotonicNowMs()));
+        if (ahead > 0)
+            AdvanceClockMs(ahead);
+        StepWallClockMs(-3000);
+        m_Session.ReportAlarm(kAlarmMotion);
+        EXPECT_EQ(second < 30 ? 1u : 2u, Snapshots()) << second;
+        if (second == 30)
+            wallAtSecond = NowMs();
+    }
+    // The snapshot is still named for the wall clock's reading.
+    EXPECT_LT(AbsDiffMs(wallAtSecond, m_Session.m_AlarmTime), 1000u);
+    EXPECT_EQ(ReportText(kMotionGbk, "abc", SnapshotName("abc", m_Session.m_AlarmTime)), SentReport());
 }
 
 TEST_F(AlarmReport, IgnoredAlarmsDoNotCountForTheSpacing)

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "logic/server_logic.h"
 #include "tests/component/relay_helpers.h"
 #include "tests/support/loopback_server.h"

@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "logic/interface_query.h"
 #include "logic/server_logic.h"
 #include "tests/support/sdk_double.h"

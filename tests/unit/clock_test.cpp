@@ -13,15 +13,26 @@ TEST(Clock, DifferenceHoldsAcrossTheSignedWrap)
     EXPECT_EQ(5000u, AbsDiffMs(before, after));
 }
 
-TEST(Clock, OffsetSeamMovesReadings)
+TEST(Clock, SeamPassesTimeOnBothClocksAndStepsTheWallClockAlone)
 {
     SetClockOffsetMs(0);
-    int32_t base = NowMs();
+    int32_t wall = NowMs();
+    int32_t steady = MonotonicNowMs();
     AdvanceClockMs(35001);
-    uint32_t moved = ElapsedMs(NowMs(), base);
+    uint32_t wallMoved = ElapsedMs(NowMs(), wall);
+    uint32_t steadyMoved = ElapsedMs(MonotonicNowMs(), steady);
+    StepWallClockMs(-3600000);
+    int32_t wallStepped = static_cast<int32_t>(ElapsedMs(NowMs(), wall));
+    uint32_t steadyAfterStep = ElapsedMs(MonotonicNowMs(), steady);
     SetClockOffsetMs(0);
-    EXPECT_GE(moved, 35001u);
-    EXPECT_LT(moved, 36001u);
+    EXPECT_GE(wallMoved, 35001u);
+    EXPECT_LT(wallMoved, 36001u);
+    EXPECT_GE(steadyMoved, 35001u);
+    EXPECT_LT(steadyMoved, 36001u);
+    EXPECT_LT(wallStepped, 35001 - 3600000 + 1000);
+    EXPECT_GE(steadyAfterStep, 35001u);
+    EXPECT_LT(steadyAfterStep, 36001u);
+    EXPECT_LT(ElapsedMs(NowMs(), wall), 1000u);
 }
 
 TEST(Clock, WallClockReadingWrapsModulo2To32)

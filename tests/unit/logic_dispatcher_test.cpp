@@ -2,7 +2,7 @@
 // without a connection.
 #include <gtest/gtest.h>
 
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "logic/server_logic.h"
 #include "runtime/clock.h"
 
@@ -39,9 +39,9 @@ protected:
     // Handles a text and reports whether m_LastRecvTime moved.
     bool DeliverMovesRecvTime(const std::string &text)
     {
-        m_Session.m_LastRecvTime = NowMs() - 100000;
+        m_Session.m_LastRecvTime = static_cast<int32_t>(static_cast<uint32_t>(MonotonicNowMs()) - 100000u);
         Deliver(text);
-        return ElapsedMs(NowMs(), m_Session.m_LastRecvTime) < 1000;
+        return ElapsedMs(MonotonicNowMs(), m_Session.m_LastRecvTime) < 1000;
     }
 
     CServerLogic m_Session;
@@ -70,7 +70,7 @@ TEST_F(LogicDispatcher, RetryLaterSchedulesOneRetryAndChangesNoSetting)
     AdvanceClockMs(5000);
     m_Session.m_LoginRetryTime = 0;
     Deliver(Message(1, "\"status\":\"-2\",\"Version\":\"9\""));
-    EXPECT_LT(ElapsedMs(NowMs(), m_Session.m_LoginRetryTime), 1000u);
+    EXPECT_LT(ElapsedMs(MonotonicNowMs(), m_Session.m_LoginRetryTime), 1000u);
     ASSERT_EQ(1u, m_Session.PendingEventCount());
     EXPECT_EQ(kEventLoginRetry, m_Session.m_EventQueue.front().kind);
     EXPECT_EQ(0u, m_Session.m_EventQueue.front().fields.Size());

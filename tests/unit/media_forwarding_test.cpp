@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/agent_settings.h"
+#include "records/agent_settings.h"
 #include "channel/camera_channel.h"
 #include "tests/component/relay_helpers.h"
 #include "tests/support/sdk_double.h"

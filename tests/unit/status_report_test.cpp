@@ -6,20 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "app/agent_status.h"
+#include "records/agent_status.h"
 #include "app/status_report.h"
 #include "runtime/clock.h"
+#include "tests/support/text_lines.h"
 
 namespace {
-
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 class StatusReportTest : public ::testing::Test {
 protected:
@@ -35,7 +27,7 @@ TEST_F(StatusReportTest, FreshRecordShowsDashesForWhatNeverHappened)
               "uptime: 65 s\n"
               "logic: disconnected - since 65 s, last message - s ago, heartbeats 0, logins 0\n"
               "channel 0: relay unassigned - id - since 65 s, forwarding off, quality 4, frames 0 sent "
-              "0 dropped, last key frame - s ago, commands 0 done 0 skipped, uplink 0 frames dropped, "
+              "0 dropped, last key frame - s ago, commands 0 done 0 skipped, uplink 0 frames dropped, 0 key frames asked, "
               "last frame sent after - ms, 0 kbit/s measured\n"
               "alarms: 0 seen, 0 rate-limited, 0 uploaded, 0 reported, last upload none\n"
               "discovery: 0 answers, 0 probes unanswered\n",
@@ -66,6 +58,7 @@ TEST_F(StatusReportTest, CountsStatesAndAgesOfAWorkingAgent)
     channel.m_UplinkDropped.store(7);
     channel.m_LastFrameDelayMs.store(450);
     channel.m_UplinkRate.store(12000); // bytes a second
+    channel.m_KeyFramesAsked.store(3);
 
     AlarmStatus &alarms = status.m_Alarms;
     Count(alarms.m_Seen);
@@ -86,7 +79,7 @@ TEST_F(StatusReportTest, CountsStatesAndAgesOfAWorkingAgent)
     EXPECT_EQ("logic: connected 127.0.0.1:41197 since 10 s, last message 3 s ago, heartbeats 2, logins 1",
               lines[2]);
     EXPECT_EQ("channel 0: relay connected 192.0.2.9:7000 id cam-0001 since 10 s, forwarding on, quality 2, "
-              "frames 2 sent 1 dropped, last key frame 10 s ago, commands 1 done 1 skipped, uplink 7 frames dropped, "
+              "frames 2 sent 1 dropped, last key frame 10 s ago, commands 1 done 1 skipped, uplink 7 frames dropped, 3 key frames asked, "
               "last frame sent after 450 ms, 96 kbit/s measured",
               lines[3]);
     EXPECT_EQ("alarms: 2 seen, 1 rate-limited, 1 uploaded, 1 reported, last upload ok", lines[4]);

@@ -32,6 +32,22 @@ def size(text):
 def parse_args(argv):
     p = argparse.ArgumentParser(prog="cloudsim", description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_scenario_args(p)
+    add_link_args(p)
+    add_server_args(p)
+    add_check_args(p)
+    o = p.parse_args(argv)
+    o.directory = [x for x in o.directory.split(",") if x]
+    o.faults = [x for x in o.faults.split(",") if x]
+    unknown = [x for x in o.faults if x not in FAULTS]
+    if unknown:
+        p.error("unknown fault(s) %s; known: %s" % (", ".join(unknown), ", ".join(sorted(FAULTS))))
+    o.quiet_reconnects = o.scenario == "soak"
+    return o
+
+
+def add_scenario_args(p):
+    """What runs: the output, the duration and pace, the scenario and its faults or soak."""
     p.add_argument("--out", required=True, help="output folder (created)")
     p.add_argument("--duration", type=float, default=30.0,
                    help="seconds to run after start-up; 0: stop when the scenario is done")
@@ -56,12 +72,19 @@ def parse_args(argv):
                    help="growth of the agent's VmRSS accepted once warmed up (soak, relay-stall)")
     p.add_argument("--stall-seconds", type=float, default=2.0,
                    help="relay-stall: seconds of not reading after the agent's buffers filled")
+
+def add_link_args(p):
+    """How the links are shaped and logged: buffers, the uplink cap and its plan, the frame log."""
     p.add_argument("--relay-rcvbuf", type=int, default=0,
                    help="receive buffer of the relay links in bytes (0: the system's tuning)")
     p.add_argument("--uplink-kbit", type=int, default=0,
                    help="any scenario: cap the agent's uplink to the relay server at KBIT kbit/s")
     p.add_argument("--uplink-plan", default="96:60,0:10",
                    help="uplink scenario: phases KBIT:SECONDS, comma-separated (0 kbit: unshaped)")
+    p.add_argument("--uplink-bottleneck-ms", type=int, default=500,
+                   help="the bottleneck's depth (bfifo) in milliseconds at the shaped rate")
+    p.add_argument("--uplink-status-every", type=float, default=0,
+                   help="uplink scenario: a status request (relay 17) every so many seconds")
     p.add_argument("--uplink-whole", action="store_true",
                    help="uplink scenario: shape the logic and upload links too, not only the relay")
     p.add_argument("--uplink-alarm-at", type=float, default=None,
@@ -74,6 +97,9 @@ def parse_args(argv):
     p.add_argument("--relay-at", type=int, default=0,
                    help="port of a relay server outside the cloud (on --host) that channel 0 is "
                    "sent to; 0: the cloud's own relay server")
+
+def add_server_args(p):
+    """Where the servers listen and what they hand out."""
     p.add_argument("--agent-pid-file", help="file holding the agent's process id (for /proc)")
     p.add_argument("--no-video-file", action="store_true",
                    help="do not keep the received video (long or fast runs)")
@@ -90,6 +116,9 @@ def parse_args(argv):
     p.add_argument("--user-id", default="u-1001")
     p.add_argument("--node-id", default="node-7")
     p.add_argument("--node-name", default="hall")
+
+def add_check_args(p):
+    """What the cloud checks, probes and how it misbehaves on purpose."""
     p.add_argument("--journal", help="the simulated SDK's journal file")
     p.add_argument("--alarm-fifo", help="the simulated SDK's alarm control FIFO")
     p.add_argument("--expect-snapshot", help="file the uploaded snapshot must equal")
@@ -112,15 +141,6 @@ def parse_args(argv):
                    help="before forwarding starts, send frames the agent must ignore")
     p.add_argument("--hostile-directory-silent", action="store_true",
                    help="accept directory requests but never answer")
-    o = p.parse_args(argv)
-    o.directory = [x for x in o.directory.split(",") if x]
-    o.faults = [x for x in o.faults.split(",") if x]
-    unknown = [x for x in o.faults if x not in FAULTS]
-    if unknown:
-        p.error("unknown fault(s) %s; known: %s" % (", ".join(unknown), ", ".join(sorted(FAULTS))))
-    o.quiet_reconnects = o.scenario == "soak"
-    return o
-
 
 def frame_grab(out):
     video = os.path.join(out, "video.h264")
@@ -153,7 +173,7 @@ async def main_async(o, rec):
             f.write("ready\n")
     shaper = None
     if o.uplink_kbit and o.scenario != "uplink":
-        shaper = Shaper([cloud.relay_port])
+        shaper = Shaper([cloud.relay_port], o.uplink_bottleneck_ms / 1000.0)
         why = Shaper.prepare()
         shaper.start(o.uplink_kbit)
         rec.say("uplink to the relay server capped at %d kbit/s%s"

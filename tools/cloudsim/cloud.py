@@ -117,6 +117,7 @@ class Cloud:
         self.next_progress = 5.0
         # One line per video frame and relay heartbeat (see uplink.py).
         self.frame_log = FrameLog(opts.frame_log) if getattr(opts, "frame_log", None) else None
+        self.largest_frame = 0
         os.makedirs(os.path.join(opts.out, "uploads"), exist_ok=True)
 
     # ---------------------------------------------------------------- set-up
@@ -166,12 +167,12 @@ class Cloud:
 
     async def refuse(self, kind):
         """Stops listening on the logic or relay port: connects are refused
-        until reopen()."""
+        until reopen(). close() alone frees the port: wait_closed() would,
+        from Python 3.12 on, also wait for every link it accepted to end."""
         server = self.listeners.pop(kind, None)
         if server is not None:
             self.servers.remove(server)
             server.close()
-            await server.wait_closed()
 
     async def reopen(self, kind):
         if kind in self.listeners:
@@ -522,6 +523,7 @@ class Cloud:
         if link.first_video is None:
             link.first_video = hdr
         link.frames += 1
+        self.largest_frame = max(self.largest_frame, len(payload))
         if not link.logged_in and not link.forwarding_at_connect:
             rec.violation(RELAY, "video packet before the relay login")
         if self.forward_sent_at is None:
@@ -555,6 +557,12 @@ class Cloud:
             rec.say("frames: %d (%d key, %d bytes), now %dx%d sequence %d"
                     % (v["frames"], v["key_frames"], v["bytes"], hdr.width, hdr.height,
                        hdr.sequence))
+
+    def answer_wait(self, seconds):
+        """How long to wait for an answer: on a capped uplink it may queue
+        behind the largest frame seen, which cannot be cut short."""
+        kbit = getattr(self.o, "uplink_kbit", 0)
+        return seconds + (self.largest_frame * 8.0 / (kbit * 1000) if kbit else 0)
 
     def shaped(self):
         """The agent's uplink is shaped (tools/cloudsim/uplink.py)."""
@@ -654,16 +662,10 @@ class Cloud:
                 break
             seen["bytes"] += len(chunk)
 
-    async def upload(self, reader, writer, seen):
-        rec = self.rec
-        try:
-            head = await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), 10)
-        except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, asyncio.TimeoutError) as e:
-            rec.violation(UPLOAD, "no complete request head (%s)" % type(e).__name__)
-            return
-        seen["head_at"] = rec.now()
+    def check_upload_head(self, head):
+        """Compares the request head with the agent's, line by line; returns
+        its Content-Length (None when absent)."""
         m = re.search(rb"\r\nContent-Length: ([0-9]+)\r\n", head)
-        length = int(m.group(1)) if m else None
         expected = (b"POST /upload HTTP/1.0\r\n"
                     b"Accept:*/*\r\n"
                     b"HOST: " + ("%s:%d" % (self.o.host, self.upload_port)).encode() + b"\r\n"
@@ -678,7 +680,12 @@ class Cloud:
                      for i, (g, w) in enumerate(zip(got, want)) if g != w]
             if len(got) != len(want):
                 diffs.append("%d head lines, expected %d" % (len(got), len(want)))
-            rec.violation(UPLOAD, "request head differs: " + "; ".join(diffs))
+            self.rec.violation(UPLOAD, "request head differs: " + "; ".join(diffs))
+        return int(m.group(1)) if m else None
+
+    async def read_upload_body(self, reader, length, seen):
+        """Reads the body (length bytes, or up to 1 MiB until the agent
+        closes), for at most 10 s; slowly while uploads are held."""
         body = b""
         loop = asyncio.get_running_loop()
         deadline = loop.time() + 10
@@ -686,7 +693,7 @@ class Cloud:
         while len(body) < limit:
             left = deadline - loop.time()
             if left <= 0:
-                rec.violation(UPLOAD, "body incomplete after 10 s (%d bytes)" % len(body))
+                self.rec.violation(UPLOAD, "body incomplete after 10 s (%d bytes)" % len(body))
                 break
             held = self.hold_uploads
             try:
@@ -699,6 +706,32 @@ class Cloud:
             seen["bytes"] = len(body)
             if held:
                 await asyncio.sleep(0.05)
+        return body
+
+    def check_upload_file(self, data):
+        """What is wrong with the uploaded file: not a JPEG, or not the
+        camera's snapshot."""
+        problems = []
+        if not (data.startswith(b"\xff\xd8") and data.endswith(b"\xff\xd9")):
+            problems.append("uploaded file is not a JPEG")
+        if self.o.expect_snapshot:
+            with open(self.o.expect_snapshot, "rb") as f:
+                if f.read() != data:
+                    problems.append("uploaded file differs from the camera's snapshot")
+        for p in problems:
+            self.rec.violation(UPLOAD, p)
+        return problems
+
+    async def upload(self, reader, writer, seen):
+        rec = self.rec
+        try:
+            head = await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), 10)
+        except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, asyncio.TimeoutError) as e:
+            rec.violation(UPLOAD, "no complete request head (%s)" % type(e).__name__)
+            return
+        seen["head_at"] = rec.now()
+        length = self.check_upload_head(head)
+        body = await self.read_upload_body(reader, length, seen)
         extra = self.o.content_length_extra
         if length is not None and length != len(body) + extra:
             rec.violation(UPLOAD, "Content-Length %d for a body of %d bytes (expected body + %d)"
@@ -717,15 +750,7 @@ class Cloud:
         safe = re.sub(r"[^A-Za-z0-9._-]", "_", name) or "upload.bin"
         with open(os.path.join(self.o.out, "uploads", safe), "wb") as f:
             f.write(data)
-        problems = []
-        if not (data.startswith(b"\xff\xd8") and data.endswith(b"\xff\xd9")):
-            problems.append("uploaded file is not a JPEG")
-        if self.o.expect_snapshot:
-            with open(self.o.expect_snapshot, "rb") as f:
-                if f.read() != data:
-                    problems.append("uploaded file differs from the camera's snapshot")
-        for p in problems:
-            rec.violation(UPLOAD, p)
+        problems = self.check_upload_file(data)
         rec.uploads.append({"at_s": round(rec.now(), 3), "filename": name,
                             "file_bytes": len(data), "body_bytes": len(body),
                             "content_length": length, "saved_as": "uploads/" + safe})

@@ -89,12 +89,7 @@ class FaultFailed(Exception):
 
 
 class FaultScenario(Scenario):
-    def __init__(self, cloud, opts, rec):
-        self.cloud = cloud
-        self.o = opts
-        self.rec = rec
-        self.journal = Journal(opts.journal)
-        self.abort = False
+    def expect_milestones(self, opts, rec):
         for name, label in BASE_MILESTONES:
             rec.expect(name, label)
         for name in opts.faults:
@@ -215,6 +210,12 @@ class FaultScenario(Scenario):
         await self.need(lambda: self.cloud.logic is not old and self.logic_up(), timeout, why)
         return self.cloud.logic
 
+    async def relay_settled(self):
+        """Waits until the relay link has held 10 s: the agent's next loss
+        then counts as the first in a row, and is retried within 2 s."""
+        await self.need(lambda: self.relay_up() and self.cloud.relay.age(self.rec.now()) >= 10.5, 15,
+                        "no relay link held 10 s")
+
     async def agent_closes(self, link, timeout, why):
         await self.need(lambda: link.agent_closed_at is not None, timeout, why)
 
@@ -286,19 +287,29 @@ async def logic_dribble(self):
 
 @fault("logic-overlong", "logic link: overlong values in every field and lists of 500 elements")
 async def logic_overlong(self):
-    cloud, rec = self.cloud, self.rec
-    link = cloud.logic
-    host, port = self.o.host, str(cloud.relay_port)
-    notes = []
+    link = self.cloud.logic
+    notes = [await overlong_refusals(self, link), await overlong_texts(self, link),
+             await overlong_lists(self, link), await overlong_relay_id(self, link),
+             await overlong_relay_address(self, link)]
+    if self.cloud.logic is not link or link.closed:
+        raise FaultFailed("the logic link dropped")
+    return "; ".join(notes)
 
-    # Refusals: values that overflow the answer get no answer; 75 characters
-    # in all still fit.
+
+REFUSAL_KEYS = ("msgId", "socketId", "msgType", "cameraId")
+# Refusal values that total exactly the room of the answer.
+REFUSAL_FITS = ["k" * (REFUSAL_ROOM - 3), "1", "9", "c"]
+
+
+async def overlong_refusals(self, link):
+    """Refusals: values that overflow the answer get no answer; 75
+    characters in all still fit."""
+    cloud = self.cloud
     start = len(cloud.logic_in)
     over = ["m" * (REFUSAL_ROOM - 2), "1", "9", "c"]       # one character too many
-    fits = ["k" * (REFUSAL_ROOM - 3), "1", "9", "c"]       # exactly the room
-    cloud.send(link, 16, list(zip(("msgId", "socketId", "msgType", "cameraId"), ["L" * LONG] * 4)))
-    cloud.send(link, 16, list(zip(("msgId", "socketId", "msgType", "cameraId"), over)))
-    answer = await self.refusal(link, fits)
+    cloud.send(link, 16, list(zip(REFUSAL_KEYS, ["L" * LONG] * 4)))
+    cloud.send(link, 16, list(zip(REFUSAL_KEYS, over)))
+    answer = await self.refusal(link, REFUSAL_FITS)
     if answer is None:
         raise FaultFailed("a refusal whose values total %d characters was not answered"
                           % REFUSAL_ROOM)
@@ -307,15 +318,23 @@ async def logic_overlong(self):
     if len(answers) != 1 or len(answer.text) != 255:
         raise FaultFailed("%d refusals answered (expected only the one that fits), "
                           "answer of %d characters" % (len(answers), len(answer.text)))
-    notes.append("refusal values of %d characters answered (255-character text), %d and "
-                 "4x%d not answered" % (REFUSAL_ROOM, REFUSAL_ROOM + 1, LONG))
+    return ("refusal values of %d characters answered (255-character text), %d and "
+            "4x%d not answered" % (REFUSAL_ROOM, REFUSAL_ROOM + 1, LONG))
 
-    # Settings, user and status texts far beyond any buffer.
+
+async def overlong_texts(self, link):
+    """Settings, user and status texts far beyond any buffer."""
+    cloud, rec = self.cloud, self.rec
     cloud.send(link, 1, [("status", "1"), ("Version", "V" * LONG), ("sysTime", "T" * LONG),
                          ("updateUrl", "http://" + "u" * LONG), ("uploadUrl", cloud.upload_url)])
     cloud.send(link, 1, [("status", "S" * LONG)])
     cloud.send(link, 2, [("userId", "U" * LONG), ("nodeId", "N" * LONG),
                          ("nodeName", "M" * LONG)])
+    # The agent handles logic messages in order: once it has answered a
+    # refusal sent after them, it holds the long texts, so the alarm below
+    # cannot overtake them.
+    if await self.refusal(link, ["sync"] + REFUSAL_FITS[1:]) is None:
+        raise FaultFailed("no answer to the refusal sent after the long texts")
     # An alarm now uploads the snapshot (the upload server's answer has a
     # status line and a header line of 4000 characters: still a success,
     # and the agent's console says so), but the report cannot hold the
@@ -330,11 +349,15 @@ async def logic_overlong(self):
     cloud.upload_answer = None
     if len(rec.alarm_reports) != reports:
         raise FaultFailed("an alarm report was sent with the overlong user texts")
-    notes.append("1000-character settings and user texts stored; the alarm uploaded its "
-                 "snapshot (answer lines of 4000 characters) and sent no report")
+    return ("1000-character settings and user texts stored; the alarm uploaded its "
+            "snapshot (answer lines of 4000 characters) and sent no report")
 
-    # Camera lists: 500 elements whose counts differ post nothing; 500 where
-    # only the last names channel 0 reconnect channel 0 once.
+
+async def overlong_lists(self, link):
+    """Camera lists: 500 elements whose counts differ post nothing; 500
+    where only the last names channel 0 reconnect channel 0 once."""
+    cloud = self.cloud
+    host, port = self.o.host, str(cloud.relay_port)
     n = 500
     ids = ["c%d" % i for i in range(n - 1)] + [self.o.camera_id]
     indexes = [long_index()] + [str(i) for i in range(2, n)] + ["0"]
@@ -352,14 +375,17 @@ async def logic_overlong(self):
                     "500-element lists did not reconnect channel 0")
     if not await self.relay_quiet(cloud.relay, 0.5):
         raise FaultFailed("500-element lists reconnected channel 0 more than once")
-    notes.append("500-element lists: unequal ones ignored, equal ones reconnect channel 0 once")
+    return "500-element lists: unequal ones ignored, equal ones reconnect channel 0 once"
 
-    # A relay id too long for the relay login: the agent refuses the
-    # assignment whole, so the link it has stays as it was.
+
+async def overlong_relay_id(self, link):
+    """A relay id too long for the relay login: the agent refuses the
+    assignment whole, so the link it has stays as it was."""
+    cloud, rec = self.cloud, self.rec
     relay = cloud.relay
     states = len(rec.camera_states)
     cloud.send(link, 3, [("cameraIdList", "I" * LONG), ("cameraIndexList", "0"),
-                         ("transIpList", host), ("transPortList", port)])
+                         ("transIpList", self.o.host), ("transPortList", str(cloud.relay_port))])
     if not await self.relay_quiet(relay, 1.2):
         raise FaultFailed("the assignment with the 1000-character id moved the relay link")
     if rec.camera_states[states:]:
@@ -367,9 +393,13 @@ async def logic_overlong(self):
                           % [s["cameraId"][:20] for s in rec.camera_states[states:]])
     if not self.relay_up():
         raise FaultFailed("the relay link is not up after the refused assignment")
-    notes.append("1000-character relay id: assignment refused, relay link kept, no camera state")
+    return "1000-character relay id: assignment refused, relay link kept, no camera state"
 
-    # A relay host name and a port far too long.
+
+async def overlong_relay_address(self, link):
+    """A relay host name and a port far too long."""
+    cloud = self.cloud
+    host, port = self.o.host, str(cloud.relay_port)
     connections = len(cloud.relay_links)
     cloud.send(link, 3, [("cameraIdList", self.o.camera_id), ("cameraIndexList", "0"),
                          ("transIpList", "h" * LONG), ("transPortList", port)])
@@ -379,10 +409,7 @@ async def logic_overlong(self):
     await asyncio.sleep(1.2)
     if len(cloud.relay_links) != connections:
         raise FaultFailed("a relay link came up with a 1000-character host or port")
-    notes.append("1000-character relay host and port: no link")
-    if cloud.logic is not link or link.closed:
-        raise FaultFailed("the logic link dropped")
-    return "; ".join(notes)
+    return "1000-character relay host and port: no link"
 
 
 @fault("logic-cut", "logic server closes in the middle of a frame")
@@ -581,11 +608,14 @@ async def relay_cut(self):
 async def relay_oversize(self):
     cloud = self.cloud
     done = []
+    await self.relay_settled()
     for length in (0xFFFFFFFF, wire.MAX_BODY + 1):
         link = cloud.relay
         cloud.write_raw(link, struct.pack("<I", length) + b"0" * 64)
         await self.agent_closes(link, 3, "length %d did not close the relay link" % length)
-        await self.need(lambda: cloud.relay is not link and self.relay_up(), 4,
+        # The second link lives under 10 s, so its loss is the second in a
+        # row: the reconnect waits up to 6 s.
+        await self.need(lambda: cloud.relay is not link and self.relay_up(), 8,
                         "no relay login after length %d" % length)
         done.append(str(length))
     return "lengths %s each closed the relay link, which came back" % " and ".join(done)
@@ -594,6 +624,7 @@ async def relay_oversize(self):
 @fault("relay-refuse", "relay server refuses connections for a while")
 async def relay_refuse(self):
     cloud, rec = self.cloud, self.rec
+    await self.relay_settled()
     old = cloud.relay
     states = len(rec.camera_states)
     await cloud.refuse(RELAY)
@@ -603,7 +634,8 @@ async def relay_refuse(self):
     await asyncio.sleep(1.0)
     reopened = rec.now()
     await cloud.reopen(RELAY)
-    await self.need(lambda: cloud.relay is not old and self.relay_up(), 4,
+    # The refused attempt was the second loss in a row: its wait is up to 6 s.
+    await self.need(lambda: cloud.relay is not old and self.relay_up(), 8,
                     "no relay login after the server listens again")
     await self.need(lambda: rec.camera_states[-1]["active"] == "1", 3,
                     "camera not reported on-line again")
@@ -651,17 +683,16 @@ async def silences(self):
     await self.need(lambda: cloud.uploads_seen and cloud.uploads_seen[-1]["bytes"] > 0, 5,
                     "no upload request for the alarm")
     upload = cloud.uploads_seen[-1]
-    # The logic server refuses: the session gives up after 21 attempts and
-    # the agent asks the directory again after its pause; the next answer
-    # names a logic server of 1000 characters and a 1000-digit port.
+    # The logic server refuses: the agent retries it on its backoff
+    # schedule and, once it has failed for about 30 s, asks the directory
+    # again; that answer names a logic server of 1000 characters and a
+    # 1000-digit port.
     directory_asked = rec.connections["directory"]
     logic_links = len(cloud.logic_links)
     await cloud.refuse(LOGIC)
     refused_at = rec.now()
     cloud.drop(cloud.logic)
     cloud.directory_answers = [("l" * LONG, "7" * LONG)]
-    await asyncio.sleep(1.0)
-    await cloud.reopen(LOGIC)
 
     # While the logic side pauses, the relay link keeps going on its own.
     await self.need(lambda: relay.heartbeats > relay_beats, 13,
@@ -681,32 +712,7 @@ async def silences(self):
     await self.need(lambda: self.reply_after(cloud.relay_in, start, 17), 3,
                     "no status answer while the logic session pauses")
 
-    # Directory asked again after the pause; the overlong answer makes the
-    # session fail at once and pause again; the third answer is the real one.
-    await self.need(lambda: rec.connections["directory"] > directory_asked, 14,
-                    "the directory was not asked again after the logic server refused")
-    facts["directory_again_s"] = round(rec.now() - refused_at, 1)
-    if facts["directory_again_s"] < 9.0:
-        raise FaultFailed("directory asked again %.1f s after the refusals, expected after the "
-                          "10 s pause" % facts["directory_again_s"])
-    answers = rec.extra["directory_answers"]
-    await self.need(lambda: len(answers) >= 3, 14, "the directory was not asked a third time")
-    # Compare unrounded times: the agent connects to the logic server well
-    # within a millisecond of the answer.
-    second, third = answers[-2]["at"], answers[-1]["at"]
-    facts["directory_third_s"] = round(third - second, 1)
-    between = [l for l in cloud.logic_links[logic_links:] if l.opened_at < third]
-    if between or facts["directory_third_s"] < 9.0:
-        raise FaultFailed("after the 1000-character logic server: %d logic connections, "
-                          "next lookup after %.1f s" % (len(between), facts["directory_third_s"]))
-    # The logic server takes the login and stays silent: the agent logs in,
-    # heartbeats at once (a new session) and does not hang.
-    await self.need(self.logic_up, 8, "no device login after the third lookup")
-    logic = cloud.logic
-    await self.need(lambda: logic.heartbeats > 0, 3, "no heartbeat to the silent logic server")
-    await asyncio.sleep(1.0)
-    if logic.closed:
-        raise FaultFailed("the agent dropped the silent logic link")
+    await silences_logic_again(self, facts, directory_asked, refused_at, logic_links)
     cloud.logic_silent = False
     cloud.upload_silent = False
     if rec.alarm_reports:
@@ -717,6 +723,40 @@ async def silences(self):
             "no connection, lookup again after %.1f s; silent logic server got login and "
             "heartbeat" % (facts["relay_heartbeat_s"], facts["upload_open_s"],
                            facts["directory_again_s"], facts["directory_third_s"]))
+
+
+async def silences_logic_again(self, facts, directory_asked, refused_at, logic_links):
+    """The logic side of the silences, after the refusals: the directory is
+    asked again 30 to 60 s after the failures began, the overlong answer
+    makes the session fail at once and wait its turn at the schedule's cap
+    (1 to 60 s, never at once), the third answer is the real one, and the
+    silent logic server gets a login and a heartbeat."""
+    cloud, rec = self.cloud, self.rec
+    await self.need(lambda: rec.connections["directory"] > directory_asked, 70,
+                    "the directory was not asked again after the logic server refused")
+    facts["directory_again_s"] = round(rec.now() - refused_at, 1)
+    if facts["directory_again_s"] < 29.0:
+        raise FaultFailed("directory asked again %.1f s after the refusals began, expected "
+                          "after about 30 s of failures" % facts["directory_again_s"])
+    await cloud.reopen(LOGIC)
+    answers = rec.extra["directory_answers"]
+    await self.need(lambda: len(answers) >= 3, 65, "the directory was not asked a third time")
+    # Compare unrounded times: the agent connects to the logic server well
+    # within a millisecond of the answer.
+    second, third = answers[-2]["at"], answers[-1]["at"]
+    facts["directory_third_s"] = round(third - second, 1)
+    between = [l for l in cloud.logic_links[logic_links:] if l.opened_at < third]
+    if between or facts["directory_third_s"] < 0.9:
+        raise FaultFailed("after the 1000-character logic server: %d logic connections, "
+                          "next lookup after %.1f s" % (len(between), facts["directory_third_s"]))
+    # The logic server takes the login and stays silent: the agent logs in,
+    # heartbeats at once (a new session) and does not hang.
+    await self.need(self.logic_up, 8, "no device login after the third lookup")
+    logic = cloud.logic
+    await self.need(lambda: logic.heartbeats > 0, 3, "no heartbeat to the silent logic server")
+    await asyncio.sleep(1.0)
+    if logic.closed:
+        raise FaultFailed("the agent dropped the silent logic link")
 
 
 # ------------------------------------------------ floods (reproducers)

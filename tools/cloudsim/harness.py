@@ -325,17 +325,9 @@ def snapshot_path(netlib):
     return os.path.normpath(path) if os.path.exists(path) else None
 
 
-def run_session(agent, netlib, out, net, duration=30.0, pace=1.5, stream=None,
-                with_config=True, cloud=True, agent_seconds=None, extra_cloud_args=(),
-                agent_env=None, agent_prefix=(), agent_grace=3.0, cloud_limit=None,
-                pcap=None, before_stop=None):
-    """One run: the cloud first (until it listens), then the agent; waits for
-    the cloud to finish (or agent_seconds without a cloud), stops both.
-    agent_env adds to the agent's environment (the simulated SDK's settings),
-    agent_prefix runs the agent under another program (valgrind), which gets
-    agent_grace seconds after SIGTERM to end by itself; cloud_limit caps the
-    wait for the cloud (default: duration + 120 s).
-    Returns a dict of what happened and where the files are."""
+def fresh_workdir(out, with_config):
+    """The agent's working folder under out, without the files of an
+    earlier run; with the camera's configuration file when asked."""
     os.makedirs(out, exist_ok=True)
     work = os.path.join(out, "agent")
     os.makedirs(work, exist_ok=True)
@@ -346,6 +338,77 @@ def run_session(agent, netlib, out, net, duration=30.0, pace=1.5, stream=None,
             pass
     if with_config:
         write_config(work)
+    return work
+
+
+def cloud_command(out, duration, pace, env, net, netlib, pid_file):
+    """The local cloud's command line for a run against this agent."""
+    cmd = [sys.executable, "-m", "cloudsim", "--out", out, "--duration", str(duration),
+           "--pace", str(pace), "--journal", env["NETLIB_SIM_JOURNAL"],
+           "--alarm-fifo", env["NETLIB_SIM_ALARM_FIFO"],
+           "--ready-file", os.path.join(out, ".ready")]
+    if net.device_mac:
+        cmd += ["--expect-devid", net.device_mac]
+    cmd += ["--expect-camera-ip", env["NETLIB_SIM_CAMERA_IP"]]
+    snap = snapshot_path(netlib)
+    if snap:
+        cmd += ["--expect-snapshot", snap]
+    if net.probe_via:
+        cmd += ["--probe-via", net.probe_via, "--probe-target", AGENT_ADDR]
+    else:
+        cmd += ["--no-probe-reason", net.no_probe_reason]
+    # The cloud may look at the agent's descriptors and memory.
+    return cmd + ["--agent-pid-file", pid_file]
+
+
+def start_cloud(net, cmd, stream):
+    """Starts the local cloud; its ready file (the value of --ready-file in
+    cmd) is removed first, so that wait_cloud_ready sees this run's."""
+    ready = cmd[cmd.index("--ready-file") + 1]
+    if os.path.exists(ready):
+        os.unlink(ready)
+    cenv = dict(os.environ)
+    cenv["PYTHONPATH"] = TOOLS_DIR + (os.pathsep + cenv["PYTHONPATH"]
+                                      if cenv.get("PYTHONPATH") else "")
+    cenv["PYTHONUNBUFFERED"] = "1"
+    cloud_proc = Proc("cloudsim", net.wrap(cmd), env=cenv, stdout=stream)
+    cloud_proc.ready_file = ready
+    return cloud_proc
+
+
+def wait_cloud_ready(cloud_proc):
+    """Waits until the cloud listens; raises when it ends or takes 15 s."""
+    deadline = time.monotonic() + 15
+    while not os.path.exists(cloud_proc.ready_file):
+        if not cloud_proc.alive() or time.monotonic() > deadline:
+            raise RuntimeError("the cloud simulator did not start (exit %s)"
+                               % cloud_proc.p.poll())
+        time.sleep(0.05)
+
+
+def write_pid_file(pid_file, agent_proc):
+    """Writes the agent's pid where the cloud looks for it, and returns it.
+    `ip netns exec` and unshare run the command in place: the pid is the
+    agent's own."""
+    with open(pid_file + ".tmp", "w") as f:
+        f.write("%d\n" % agent_proc.p.pid)
+    os.rename(pid_file + ".tmp", pid_file)
+    return agent_proc.p.pid
+
+
+def run_session(agent, netlib, out, net, duration=30.0, pace=1.5, stream=None,
+                with_config=True, cloud=True, agent_seconds=None, extra_cloud_args=(),
+                agent_env=None, agent_prefix=(), agent_grace=3.0, cloud_limit=None,
+                pcap=None, before_stop=None, agent_stdout=None):
+    """One run: the cloud first (until it listens), then the agent; waits for
+    the cloud to finish (or agent_seconds without a cloud), stops both.
+    agent_env adds to the agent's environment (the simulated SDK's settings),
+    agent_prefix runs the agent under another program (valgrind), which gets
+    agent_grace seconds after SIGTERM to end by itself; cloud_limit caps the
+    wait for the cloud (default: duration + 120 s); agent_stdout, a file
+    descriptor, takes the agent's console instead of agent.log.
+    Returns a dict of what happened and where the files are."""
+    work = fresh_workdir(out, with_config)
     env = sim_env(work, netlib)
     env.update(agent_env or {})
     pid_file = os.path.join(out, "agent.pid")
@@ -362,47 +425,17 @@ def run_session(agent, netlib, out, net, duration=30.0, pace=1.5, stream=None,
             capture.start()
             result["pcap"] = pcap
         if cloud:
-            ready = os.path.join(out, ".ready")
-            if os.path.exists(ready):
-                os.unlink(ready)
-            cmd = [sys.executable, "-m", "cloudsim", "--out", out, "--duration", str(duration),
-                   "--pace", str(pace), "--journal", env["NETLIB_SIM_JOURNAL"],
-                   "--alarm-fifo", env["NETLIB_SIM_ALARM_FIFO"], "--ready-file", ready]
-            if net.device_mac:
-                cmd += ["--expect-devid", net.device_mac]
-            cmd += ["--expect-camera-ip", env["NETLIB_SIM_CAMERA_IP"]]
-            snap = snapshot_path(netlib)
-            if snap:
-                cmd += ["--expect-snapshot", snap]
-            if net.probe_via:
-                cmd += ["--probe-via", net.probe_via, "--probe-target", AGENT_ADDR]
-            else:
-                cmd += ["--no-probe-reason", net.no_probe_reason]
-            # The cloud may look at the agent's descriptors and memory.
-            cmd += ["--agent-pid-file", pid_file]
+            cmd = cloud_command(out, duration, pace, env, net, netlib, pid_file)
             cmd += list(extra_cloud_args)
-            cenv = dict(os.environ)
-            cenv["PYTHONPATH"] = TOOLS_DIR + (os.pathsep + cenv["PYTHONPATH"]
-                                              if cenv.get("PYTHONPATH") else "")
-            cenv["PYTHONUNBUFFERED"] = "1"
-            cloud_proc = Proc("cloudsim", net.wrap(cmd), env=cenv, stdout=stream)
+            cloud_proc = start_cloud(net, cmd, stream)
             procs.append(cloud_proc)
-            deadline = time.monotonic() + 15
-            while not os.path.exists(ready):
-                if not cloud_proc.alive() or time.monotonic() > deadline:
-                    raise RuntimeError("the cloud simulator did not start (exit %s)"
-                                       % cloud_proc.p.poll())
-                time.sleep(0.05)
+            wait_cloud_ready(cloud_proc)
         agent_proc = Proc("agent", net.wrap(list(agent_prefix) + [os.path.abspath(agent)]),
-                          cwd=work, env=env, stdout=result["agent_log"])
+                          cwd=work, env=env,
+                          stdout=result["agent_log"] if agent_stdout is None else agent_stdout)
         agent_proc.grace = agent_grace
         procs.append(agent_proc)
-        # `ip netns exec` and unshare run the command in place: this pid is
-        # the agent's own.
-        result["agent_pid"] = agent_proc.p.pid
-        with open(pid_file + ".tmp", "w") as f:
-            f.write("%d\n" % agent_proc.p.pid)
-        os.rename(pid_file + ".tmp", pid_file)
+        result["agent_pid"] = write_pid_file(pid_file, agent_proc)
         if cloud:
             limit = cloud_limit if cloud_limit is not None else (duration or 0) + 120
             result["cloud_exit"] = cloud_proc.wait(limit)

@@ -106,6 +106,11 @@ class Scenario:
         self.rec = rec
         self.journal = Journal(opts.journal)
         self.abort = False
+        self.expect_milestones(opts, rec)
+
+    def expect_milestones(self, opts, rec):
+        """Tells the recorder what this run should reach, and what it
+        cannot reach for want of a journal, a peer or an alarm FIFO."""
         milestones = RECONNECT_MILESTONES if opts.scenario == "reconnect" else MILESTONES
         for name, label in milestones:
             rec.expect(name, label)
@@ -262,8 +267,8 @@ class Scenario:
         cloud.quality_sent_at = self.rec.now()
         self.relay_send(16, [("ViedoQP", level)])
         ack = lambda: self.reply_after(cloud.relay_in, start, 16)
-        if not await self.until(ack, 3):
-            self.rec.say("no quality acknowledgement within 3 s")
+        if not await self.until(ack, cloud.answer_wait(3)):
+            self.rec.say("no quality acknowledgement within %.1f s" % cloud.answer_wait(3))
             return
         echoed = ack().get("ViedoQP").decode("latin-1")
         if echoed != level:
@@ -277,8 +282,9 @@ class Scenario:
                 return
             evidence.append("SDK: " + "; ".join(lines))
         want = cloud.expected_size(level)
-        if not await self.until(lambda: len(cloud.segments) > segments, 5):
-            self.rec.say("quality %s: no frames of the new stream within 5 s" % level)
+        if not await self.until(lambda: len(cloud.segments) > segments, cloud.answer_wait(5)):
+            self.rec.say("quality %s: no frames of the new stream within %.1f s"
+                         % (level, cloud.answer_wait(5)))
             return
         seg = cloud.segments[-1]
         evidence.append("frames %dx%d" % (seg.width, seg.height))
@@ -287,8 +293,9 @@ class Scenario:
         # The status report names the level now in force.
         start = len(cloud.relay_in)
         self.relay_send(17)
-        if not await self.until(lambda: self.reply_after(cloud.relay_in, start, 17), 3):
-            self.rec.say("quality %s: no status report within 3 s" % level)
+        if not await self.until(lambda: self.reply_after(cloud.relay_in, start, 17),
+                                cloud.answer_wait(3)):
+            self.rec.say("quality %s: no status report within %.1f s" % (level, cloud.answer_wait(3)))
             return
         reported = self.reply_after(cloud.relay_in, start, 17).get("ViedoQP").decode("latin-1")
         if reported != level:
