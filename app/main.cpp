@@ -60,8 +60,8 @@ void SuperviseSleep()
 void PrintStatus()
 {
     const AgentSettings &settings = AgentSettings::instance();
-    std::string report = FormatStatusReport(AgentStatus::instance(), NowMs(), settings.m_ChannelCount.load(),
-                                            settings.m_ViedoQP.load());
+    std::string report = FormatStatusReport(AgentStatus::instance(), MonotonicNowMs(),
+                                            settings.m_ChannelCount.load(), settings.m_ViedoQP.load());
     // One write, so no other thread's line lands inside the block.
     StandardOutput().Write(report.data(), report.size());
 }

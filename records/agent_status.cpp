@@ -21,19 +21,19 @@ bool TimeMark::Get(int32_t *at) const
 void LinkStatus::Set(LinkState state)
 {
     if (m_State.exchange(state, std::memory_order_relaxed) != state)
-        m_Since.Mark(NowMs());
+        m_Since.Mark(MonotonicNowMs());
 }
 
 void LinkStatus::Up()
 {
     m_State.store(kLinkConnected, std::memory_order_relaxed);
-    m_Since.Mark(NowMs());
+    m_Since.Mark(MonotonicNowMs());
 }
 
 void LinkStatus::Reset(LinkState state)
 {
     m_State.store(state, std::memory_order_relaxed);
-    m_Since.Mark(NowMs());
+    m_Since.Mark(MonotonicNowMs());
 }
 
 void LogicStatus::SetServer(const std::string &host, int32_t port)
@@ -45,7 +45,7 @@ void LogicStatus::SetServer(const std::string &host, int32_t port)
 
 void LogicStatus::NoteMessage()
 {
-    m_LastMessage.Mark(NowMs());
+    m_LastMessage.Mark(MonotonicNowMs());
 }
 
 int LogicStatus::CountHeartbeat(int queued)
@@ -76,7 +76,7 @@ void ChannelStatus::CountFrame(bool queued, bool keyFrame)
     }
     Count(m_FramesSent);
     if (keyFrame)
-        m_LastKeyFrame.Mark(NowMs());
+        m_LastKeyFrame.Mark(MonotonicNowMs());
 }
 
 void ChannelStatus::Restart()
@@ -96,7 +96,7 @@ void AlarmStatus::NoteUpload(bool ok)
 AgentStatus &AgentStatus::instance()
 {
     // Created on first use, which main makes the start of the process.
-    static AgentStatus status(NowMs());
+    static AgentStatus status(MonotonicNowMs());
     return status;
 }
 

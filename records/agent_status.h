@@ -19,7 +19,7 @@
 enum LinkState { kLinkUnassigned = 0, kLinkDisconnected = 1, kLinkConnected = 2 };
 enum UploadOutcome { kUploadNone = 0, kUploadOk = 1, kUploadFailed = 2 };
 
-// A NowMs reading that may not have been taken yet.
+// A MonotonicNowMs reading that may not have been taken yet.
 class TimeMark {
 public:
     TimeMark() : m_At(0), m_Set(false) {}
@@ -133,7 +133,7 @@ class AgentStatus {
 public:
     static AgentStatus &instance();
 
-    // startTime: the NowMs reading the uptime counts from.
+    // startTime: the MonotonicNowMs reading the uptime counts from.
     explicit AgentStatus(int32_t startTime);
     AgentStatus(const AgentStatus &) = delete;
     AgentStatus &operator=(const AgentStatus &) = delete;
