@@ -4,7 +4,7 @@ import tempfile
 import unittest
 from unittest import mock
 
-from measure import agent_figures as bench_run
+from measure import agent_figures
 
 # An strace -f -ttt -y log: agent threads 10 (relay) and 11 (logic), the
 # SDK's stream thread 20; thread 30 came and went between two looks at
@@ -39,7 +39,7 @@ class SyscallCountTest(unittest.TestCase):
         with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
             f.write(TRACE)
         try:
-            return bench_run.count_syscalls(f.name, NAMES, t0, t1)
+            return agent_figures.count_syscalls(f.name, NAMES, t0, t1)
         finally:
             os.unlink(f.name)
 
@@ -88,8 +88,8 @@ class WakeWindowTest(unittest.TestCase):
             # The window closes: the command thread is gone.
             {relay: ["ca-relay0", 35, 10], sdk: ["netlib-stream", 9, 0]},
         ])
-        with mock.patch.object(bench_run, "thread_switches", lambda pid: next(looks)):
-            window = bench_run.WakeWindow(1)
+        with mock.patch.object(agent_figures, "thread_switches", lambda pid: next(looks)):
+            window = agent_figures.WakeWindow(1)
             window.sample()
             got = window.finish()
         self.assertEqual(got["threads_vol_invol"], {
@@ -102,7 +102,7 @@ class WakeWindowTest(unittest.TestCase):
         self.assertEqual(got["sdk_wakeups"], 5)
 
     def test_reads_the_threads_of_a_live_process(self):
-        names = [name for name, _, _ in bench_run.thread_switches(os.getpid()).values()]
+        names = [name for name, _, _ in agent_figures.thread_switches(os.getpid()).values()]
         with open("/proc/self/comm") as f:
             self.assertIn(f.read().strip(), names)
 

@@ -4,7 +4,7 @@ medians read from Google Benchmark's report."""
 import copy
 import unittest
 
-from measure import agent_figures as bench_run
+from measure import agent_figures
 
 
 def load(x=0.2):
@@ -49,7 +49,7 @@ def met_column(text):
 
 class GoalTable(unittest.TestCase):
     def test_every_goal_met(self):
-        text, met_all = bench_run.table(good_results())
+        text, met_all = agent_figures.table(good_results())
         self.assertTrue(met_all)
         met = met_column(text)
         self.assertEqual([met[n] for n in range(1, 9)], ["yes"] * 8)
@@ -74,7 +74,7 @@ class GoalTable(unittest.TestCase):
             with self.subTest(row=row):
                 results = good_results()
                 miss(results)
-                text, met_all = bench_run.table(results)
+                text, met_all = agent_figures.table(results)
                 self.assertFalse(met_all)
                 met = met_column(text)
                 self.assertEqual([n for n in range(1, 9) if met[n] != "yes"], [row], text)
@@ -83,20 +83,20 @@ class GoalTable(unittest.TestCase):
         results = good_results()
         results["forward"]["load"] = load(1.5)
         results["forward"]["waited_for_cpu_s"] = 0.25
-        text, _ = bench_run.table(results)
+        text, _ = agent_figures.table(results)
         self.assertIn("load up to 1.50", text)
         self.assertIn("waited 250 ms", text)
 
     def test_breakdown_adds_threads_of_one_name_and_calls_over_threads(self):
         window = {"threads_vol_invol": {"ca-relay0/12": (3, 1), "ca-relay0/13": (2, 0),
                                         "ca-logic/11": (1, 1)}}
-        self.assertEqual(bench_run.wakes_by_thread(window), {"ca-relay0": 6, "ca-logic": 2})
-        self.assertEqual(bench_run.voluntary(window), 6)
-        calls = bench_run.calls_by_name(good_results()["syscalls"])
+        self.assertEqual(agent_figures.wakes_by_thread(window), {"ca-relay0": 6, "ca-logic": 2})
+        self.assertEqual(agent_figures.voluntary(window), 6)
+        calls = agent_figures.calls_by_name(good_results()["syscalls"])
         self.assertEqual(calls, {"sendto": 250, "poll": 500, "write": 250})
-        self.assertEqual(bench_run.shares(calls, 250), "poll 2.00, write 1.00, sendto 1.00")
-        self.assertEqual(bench_run.shares({"poll": 0}, 250), "")
-        self.assertEqual(bench_run.shares(calls, 0), "-")
+        self.assertEqual(agent_figures.shares(calls, 250), "poll 2.00, write 1.00, sendto 1.00")
+        self.assertEqual(agent_figures.shares({"poll": 0}, 250), "")
+        self.assertEqual(agent_figures.shares(calls, 0), "-")
 
 
 class Medians(unittest.TestCase):
@@ -110,15 +110,15 @@ class Medians(unittest.TestCase):
     ]}
 
     def test_medians_in_ns_by_benchmark(self):
-        times, sizes = bench_run.medians(self.REPORT)
+        times, sizes = agent_figures.medians(self.REPORT)
         self.assertEqual(times, {"BM_A": 8500.0, "BM_B": 430.0})
         self.assertEqual(sizes, {"BM_A": 220})
 
     def test_a_failed_benchmark_is_an_error(self):
         report = copy.deepcopy(self.REPORT)
         report["benchmarks"][1].update(error_occurred=True, error_message="connect failed")
-        with self.assertRaisesRegex(bench_run.BenchError, "connect failed"):
-            bench_run.medians(report)
+        with self.assertRaisesRegex(agent_figures.BenchError, "connect failed"):
+            agent_figures.medians(report)
 
 
 if __name__ == "__main__":
