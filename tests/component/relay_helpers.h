@@ -35,10 +35,23 @@ class RecordingOwner : public ICameraNotify {
 public:
     void notify(const NotifyEvent &event) override
     {
+        std::function<void(const std::string &)> hook;
+        {
+            std::lock_guard<std::mutex> guard(m_Lock);
+            m_Events.push_back(event.fields.Get("cameraId") + "=" + event.fields.Get("active"));
+            m_Kinds.push_back(event.kind);
+            m_Sizes.push_back(event.fields.Size());
+            hook = m_OnNotify;
+        }
+        if (hook)
+            hook(event.fields.Get("active"));
+    }
+    // Runs on the relay thread with each event's "active" value, right
+    // after the link's state changed.
+    void OnNotify(std::function<void(const std::string &)> hook)
+    {
         std::lock_guard<std::mutex> guard(m_Lock);
-        m_Events.push_back(event.fields.Get("cameraId") + "=" + event.fields.Get("active"));
-        m_Kinds.push_back(event.kind);
-        m_Sizes.push_back(event.fields.Size());
+        m_OnNotify = hook;
     }
     std::vector<std::string> Events()
     {
@@ -59,6 +72,7 @@ private:
     std::vector<std::string> m_Events;
     std::vector<int32_t> m_Kinds;
     std::vector<size_t> m_Sizes;
+    std::function<void(const std::string &)> m_OnNotify;
 };
 
 inline NotifyEvent RelayRequest(const std::string &id, const std::string &host, const std::string &port)
