@@ -364,17 +364,22 @@ void TcpConnection::SampleStreamRate(int64_t elapsedMs)
     if (elapsedMs > 0) {
         int64_t sample = static_cast<int64_t>((handed - m_HandedSampled) * 1000 / static_cast<uint64_t>(elapsedMs));
         // Averaged over about eight samples, so that a key frame's burst
-        // counts for its share of the key-frame interval.
-        m_StreamRate = m_StreamRate == 0 ? sample : (7 * m_StreamRate + sample) / 8;
+        // counts for its share of the key-frame interval. Rising from none:
+        // the first second holds the start's key frame, and taken whole it
+        // would read as a stream the link cannot carry.
+        m_StreamRate = (7 * m_StreamRate + sample) / 8;
     }
     m_HandedSampled = handed;
 }
 
 bool TcpConnection::LinkHasRoom(int64_t now) const
 {
-    // No pace seen lately: the link was not the limit, so it had room.
+    // No pace seen lately: the link was not the limit, so it had room. A
+    // second's acknowledgements run a third low after a loss on a short
+    // queue: the better of the last two samples judges the room.
     bool paceKnown = m_LinkPace > 0 && now - m_PaceSeenMs <= kPaceFreshMs;
-    return !paceKnown || m_LinkPace >= m_StreamRate;
+    int64_t pace = m_EarlierPace > m_LinkPace ? m_EarlierPace : m_LinkPace;
+    return !paceKnown || pace >= m_StreamRate;
 }
 
 void TcpConnection::Close()
