@@ -358,12 +358,12 @@ class Rhythm:
     key-frame interval, synthetic frames sized (to 50 bytes) so that the
     payloads carry the level's bit rate."""
 
-    def __init__(self, level):
+    def __init__(self, level, key_ratio=KEY_RATIO):
         self.level = level
         self.kbit, self.fps, self.interval = LEVELS[level]
-        exact = self.kbit * 1000.0 * self.interval / (8 * self.fps * (self.interval - 1 + KEY_RATIO))
+        exact = self.kbit * 1000.0 * self.interval / (8 * self.fps * (self.interval - 1 + key_ratio))
         self.frame_bytes = int(round(exact / 50.0)) * 50
-        self.key_bytes = int(round(self.frame_bytes * KEY_RATIO))
+        self.key_bytes = int(round(self.frame_bytes * key_ratio))
         self.key_every_s = self.interval / float(self.fps)
 
     def payload_kbit(self):

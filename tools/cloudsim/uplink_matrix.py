@@ -14,23 +14,29 @@ DEPTHS_MS = (60, 500)
 
 
 class Cell:
-    def __init__(self, level, share, depth_ms):
+    def __init__(self, level, share, depth_ms, key_ratio=uplink.KEY_RATIO):
         self.level = level
         self.share = share
         self.depth_ms = depth_ms
-        self.rhythm = uplink.Rhythm(level)
+        self.key_ratio = key_ratio
+        self.rhythm = uplink.Rhythm(level, key_ratio)
         self.kbit = int(round(self.rhythm.kbit * share))
 
     @classmethod
     def parse(cls, text):
-        level, share, depth = text.split(":")
-        return cls(int(level), float(share), int(depth))
+        """LEVEL:SHARE:MS, or LEVEL:SHARE:MS:KEY_RATIO."""
+        parts = text.split(":")
+        ratio = float(parts[3]) if len(parts) > 3 else uplink.KEY_RATIO
+        return cls(int(parts[0]), float(parts[1]), int(parts[2]), ratio)
+
+    def ratio_suffix(self, form):
+        return "" if self.key_ratio == uplink.KEY_RATIO else form % self.key_ratio
 
     def name(self):
-        return "%d:%g:%d" % (self.level, self.share, self.depth_ms)
+        return "%d:%g:%d%s" % (self.level, self.share, self.depth_ms, self.ratio_suffix(":%r"))
 
     def folder(self):
-        return "L%d-x%g-%dms" % (self.level, self.share, self.depth_ms)
+        return "L%d-x%g-%dms%s" % (self.level, self.share, self.depth_ms, self.ratio_suffix("-k%g"))
 
     def floor_s(self):
         return self.rhythm.key_send_s(self.kbit)
@@ -52,8 +58,8 @@ class Cell:
         return "%d:%d,%d:%d" % (self.kbit, measured, self.kbit, tail)
 
 
-def cells(levels=None, shares=None, depths=None):
-    return [Cell(level, share, depth)
+def cells(levels=None, shares=None, depths=None, key_ratio=uplink.KEY_RATIO):
+    return [Cell(level, share, depth, key_ratio)
             for level in (levels or sorted(uplink.LEVELS))
             for share in (shares or SHARES)
             for depth in (depths or DEPTHS_MS)]

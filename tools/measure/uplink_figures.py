@@ -10,7 +10,7 @@ camera's handoff time, on one monotonic clock.
 
   tools/bench_uplink --agent PATH --netlib PATH [--out DIR] [--case NAME ...]
   tools/bench_uplink --matrix --agent PATH --netlib PATH [--out DIR] [--jobs N]
-                     [--levels 1,4] [--shares 0.5,1.5] [--depths 60]
+                     [--levels 1,4] [--shares 0.5,1.5] [--depths 60] [--key-ratio 10]
   tools/bench_uplink --compare BEFORE_OUT AFTER_OUT
 
 Cases: thin (96 kbit/s for 60 s), recovery (96 kbit/s for 20 s, then
@@ -208,11 +208,11 @@ def cell_figures(out):
 def run_matrix(a):
     """Runs the cells a.jobs at a time, each a process of its own (so a
     namespace of its own); prints and writes the table."""
-    todo = uplink_matrix.cells(a.levels, a.shares, a.depths)
+    todo = uplink_matrix.cells(a.levels, a.shares, a.depths, a.key_ratio)
     print("bench_uplink: %d cells, %d at a time; the camera at each level's rhythm:"
           % (len(todo), a.jobs))
     for level in sorted({c.level for c in todo}):
-        print("  " + uplink.Rhythm(level).describe())
+        print("  " + uplink.Rhythm(level, a.key_ratio).describe())
     sys.stdout.flush()
     pending, running, done = list(todo), {}, {}
     started = time.monotonic()
@@ -274,6 +274,8 @@ def main(argv=None):
     p.add_argument("--shares", type=numbers(float),
                    help="matrix: these uplinks only, as shares of the level's bit rate")
     p.add_argument("--depths", type=numbers(int), help="matrix: these bottlenecks only (ms)")
+    p.add_argument("--key-ratio", type=float, default=uplink.KEY_RATIO,
+                   help="matrix: the key frame as this many times the frames between (default 25/3)")
     p.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"),
                    help="print the matrices of two --out folders side by side (markdown)")
     p.add_argument("--cell", help=argparse.SUPPRESS)  # LEVEL:SHARE:MS, one cell (a matrix job)

@@ -49,6 +49,14 @@ class Cells(unittest.TestCase):
             self.assertGreaterEqual(tail, c.floor_s(), c.name())
             self.assertEqual(uplink_matrix.Cell.parse(c.name()).folder(), c.folder())
 
+    def test_a_larger_key_frame_keeps_the_bit_rate_and_reaches_the_cell_job(self):
+        # The cell runs in a process of its own, told its cell by name.
+        cell = uplink_matrix.Cell.parse(uplink_matrix.Cell(4, 1.2, 1000, 10.0).name())
+        r = cell.rhythm
+        self.assertEqual((cell.key_ratio, r.frame_bytes, r.key_bytes), (10.0, 2950, 29500))
+        self.assertLess(abs(r.payload_kbit() - 256), 0.02 * 256, r.describe())
+        self.assertNotEqual(cell.folder(), uplink_matrix.Cell(4, 1.2, 1000).folder())
+
     def test_a_shallow_bottleneck_holds_two_full_packets_at_least(self):
         c = uplink_matrix.Cell(5, 0.25, 60)  # 20 kbit/s: 60 ms would be 150 bytes
         self.assertEqual(uplink.bottleneck_bytes(c.kbit, 0.06), 2 * uplink.FULL_PACKET)
@@ -159,6 +167,7 @@ class Runner(unittest.TestCase):
 
     def test_cells_run_jobs_at_a_time_and_each_keeps_its_figures(self):
         a = types.SimpleNamespace(levels=[4], shares=[0.5, 1.5], depths=[60, 500], jobs=3,
+                                  key_ratio=uplink.KEY_RATIO,
                                   out=tempfile.mkdtemp(prefix="uplink-matrix-"))
         running, most = set(), [0]
 
