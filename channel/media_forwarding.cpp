@@ -204,7 +204,7 @@ void CameraChannel::NoteCameraFrame(uint32_t n, bool keyFrame)
     // The video's own rate, skipped frames included: what the uplink
     // would have to carry.
     bool fits = n <= static_cast<uint32_t>(INT32_MAX - kVideoPacketOverhead);
-    m_RelayConn.NoteVideoHanded(fits ? static_cast<int32_t>(n) + kVideoPacketOverhead : INT32_MAX);
+    m_RelayConn.NoteVideoHanded(fits ? static_cast<int32_t>(n) + kVideoPacketOverhead : INT32_MAX, keyFrame);
     if (keyFrame)
         NoteCameraKeyFrame();
 }

@@ -101,7 +101,8 @@ TcpConnection::TcpConnection()
       m_BacklogMs(0), m_LinkPace(0), m_EarlierPace(0), m_PaceSeenMs(0), m_KeyStage(kKeyNone), m_KeyStartMs(0),
       m_KeyBytes(0), m_KeyLeaveMs(0), m_ControlDueMs(0),
       m_StreamRate(0), m_HeldForControl(false), m_ControlWanted(false),
-      m_VideoHanded(0), m_HandedSampled(0), m_VideoGap(false), m_VideoDropped(0), m_LastVideoDelayMs(-1),
+      m_VideoHanded(0), m_KeyHanded(0), m_HandedSampled(0), m_KeyHandedSampled(0), m_VideoGap(false),
+      m_VideoDropped(0), m_LastVideoDelayMs(-1),
       m_RateSampledMs(0), m_RateAcked(0), m_UplinkRate(0), m_WakePending(false), m_OwnerWaiting(false)
 {
     // Without the pipe Wait still works, but only its time-out ends it.
@@ -361,15 +362,22 @@ void TcpConnection::NoteLinkPace(int64_t now, int64_t elapsedMs, bool kernelFull
 void TcpConnection::SampleStreamRate(int64_t elapsedMs)
 {
     uint64_t handed = m_VideoHanded.load(std::memory_order_relaxed);
+    uint64_t keyHanded = m_KeyHanded.load(std::memory_order_relaxed);
     if (elapsedMs > 0) {
-        int64_t sample = static_cast<int64_t>((handed - m_HandedSampled) * 1000 / static_cast<uint64_t>(elapsedMs));
+        uint64_t ms = static_cast<uint64_t>(elapsedMs);
+        int64_t sample = static_cast<int64_t>((handed - m_HandedSampled) * 1000 / ms);
         // Averaged over about eight samples, so that a key frame's burst
-        // counts for its share of the key-frame interval. Rising from none:
-        // the first second holds the start's key frame, and taken whole it
-        // would read as a stream the link cannot carry.
-        m_StreamRate = (7 * m_StreamRate + sample) / 8;
+        // counts for its share of the key-frame interval. The first second
+        // holds the start's key frame, which taken whole reads as a stream
+        // the link cannot carry: the average starts from the frames between.
+        uint64_t between = (handed - m_HandedSampled) - (keyHanded - m_KeyHandedSampled);
+        if (m_StreamRate == 0)
+            m_StreamRate = static_cast<int64_t>(between * 1000 / ms);
+        else
+            m_StreamRate = (7 * m_StreamRate + sample) / 8;
     }
     m_HandedSampled = handed;
+    m_KeyHandedSampled = keyHanded;
 }
 
 bool TcpConnection::LinkHasRoom(int64_t now) const

@@ -108,9 +108,12 @@ public:
     uint32_t SampleUplinkRate();
     // Bytes of video the camera handed over for this link, queued or not;
     // any thread.
-    void NoteVideoHanded(int32_t bytes)
+    void NoteVideoHanded(int32_t bytes, bool keyFrame)
     {
-        m_VideoHanded.fetch_add(static_cast<uint64_t>(bytes > 0 ? bytes : 0), std::memory_order_relaxed);
+        uint64_t n = static_cast<uint64_t>(bytes > 0 ? bytes : 0);
+        m_VideoHanded.fetch_add(n, std::memory_order_relaxed);
+        if (keyFrame)
+            m_KeyHanded.fetch_add(n, std::memory_order_relaxed);
     }
     bool IsSendIdle() const { return m_SendingBusy.load(std::memory_order_acquire) == false; }
 
@@ -232,7 +235,9 @@ private:
     std::atomic<bool> m_ControlWanted;
     // Video bytes handed over, and (owner only) at the last rate sample.
     std::atomic<uint64_t> m_VideoHanded;
+    std::atomic<uint64_t> m_KeyHanded;  // of m_VideoHanded, in key frames
     uint64_t m_HandedSampled;
+    uint64_t m_KeyHandedSampled;
     // Raised by the owner when it drops a frame and no key frame is queued,
     // cleared by the producer when it queues a key frame and by the owner
     // when it sends the key frame that ends a drop: until then later
