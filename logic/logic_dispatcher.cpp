@@ -45,6 +45,7 @@ void CServerLogic::HandleMessage(const std::string &text)
         if (status == kStatusAccepted) {
             StoreLoginAnswer(fields);
             m_LogicBackoff.Reset();
+            m_OutageLookupTimed = false;
         } else if (status == kStatusRetryLater) {
             m_LoginRetryTime = MonotonicNowMs();
             PostEvent(NotifyEvent(kEventLoginRetry));

@@ -27,7 +27,8 @@ uint32_t TimeUntilPast(int32_t now, int32_t since, uint32_t limit)
 }  // namespace
 
 CServerLogic::CServerLogic()
-    : m_RetryEventCount(0), m_LogicBackoff(kReconnectFirstMs, kReconnectCapMs), m_hDev(0), m_LastRecvTime(0),
+    : m_RetryEventCount(0), m_LogicBackoff(kReconnectFirstMs, kReconnectCapMs),
+      m_OutageLookupTimed(false), m_hDev(0), m_LastRecvTime(0),
       m_LoginRetryTime(0), m_AlarmTime(0), m_AlarmMonotonicTime(0), m_AlarmPassed(false),
       m_Status(AgentStatus::instance().m_Logic)
 {
@@ -160,11 +161,13 @@ bool CServerLogic::RetryLogicLater()
     uint32_t failingFor = m_LogicBackoff.FailingForMs(now);
     if (failingFor + m_LogicBackoff.MsUntilDue(now) < kAskDirectoryAfterMs)
         return true;
-    // The first lookup of an outage comes within the next half minute,
-    // whatever wait the schedule drew: a logic server that moved is found
-    // within about a minute.
-    if (failingFor < kAskDirectoryAfterMs)
+    // The first lookup of an outage comes within a minute of its start,
+    // whatever wait the schedule drew and however late this run looked at
+    // its clock: a logic server that moved is found within about a minute.
+    if (!m_OutageLookupTimed) {
         m_LogicBackoff.RedrawDueBetween(kAskDirectoryAfterMs, 2 * kAskDirectoryAfterMs);
+        m_OutageLookupTimed = true;
+    }
     return false;
 }
 

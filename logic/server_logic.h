@@ -94,6 +94,9 @@ private:
     // Paces reconnects to the logic server; reset when it accepts the
     // device login, so a fleet that lost its server does not return in step.
     Backoff m_LogicBackoff;
+    // Whether this outage's first directory lookup has been timed; cleared
+    // with m_LogicBackoff.
+    bool m_OutageLookupTimed;
 
 public:
     // Fields in declaration order. All belong to the logic thread except
