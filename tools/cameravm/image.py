@@ -266,8 +266,10 @@ def build_image(o):
     h = hashlib.sha256(cpio + kernel + KERNEL_ARGS.encode()).hexdigest()[:16]
     image = os.path.join(o.cache, "image-%s-%s" % (o.preset, h))
     if not os.path.exists(os.path.join(image, "manifest.json")):
+        # Only this preset's: "image-arm-" also begins arm-uclibc's folders.
+        mine = re.compile(r"image-%s-[0-9a-f]+(\.tmp)?$" % re.escape(o.preset))
         for old in os.listdir(o.cache):
-            if old.startswith("image-%s-" % o.preset):
+            if mine.match(old):
                 shutil.rmtree(os.path.join(o.cache, old), ignore_errors=True)
         tmp = image + ".tmp"
         shutil.rmtree(tmp, ignore_errors=True)

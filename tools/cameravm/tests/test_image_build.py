@@ -1,6 +1,10 @@
 """What goes into the virtual camera's initramfs, and the image folder
 cached under the hash of its contents; the toolchain's strip and readelf
 stand in as fakes."""
+import contextlib
+import gzip
+import io
+import json
 import os
 import stat
 import subprocess
@@ -71,6 +75,63 @@ class AssembleTest(unittest.TestCase):
         for name in e:
             if name.startswith("etc/init.d/"):
                 self.assertTrue(e[name][1] & 0o100, name)
+
+
+class BuildImageTest(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.cache = os.path.join(tmp.name, "cache")
+        os.makedirs(self.cache)
+        self.kernel = os.path.join(tmp.name, "vmlinuz-6.1.0-armmp")
+        self.set_kernel(b"KERNEL 1")
+        self.cpio = b"070701 the archive"
+        patch = mock.patch.object(image, "assemble", lambda o: (self.cpio, {"/usr/bin/cloud-agent": 9}))
+        patch.start()
+        self.addCleanup(patch.stop)
+
+    def set_kernel(self, data):
+        with open(self.kernel, "wb") as f:
+            f.write(data)
+
+    def build(self, preset):
+        o = types.SimpleNamespace(preset=preset, cache=self.cache, kernel=self.kernel)
+        with contextlib.redirect_stdout(io.StringIO()) as out:
+            path = image.build_image(o)
+        self.assertEqual(out.getvalue(), path + "\n")
+        return path
+
+    def test_folder_by_content_reused_then_replaced_for_its_preset_only(self):
+        other = os.path.join(self.cache, "image-arm-uclibc-0123456789abcdef")
+        os.makedirs(other)
+        os.makedirs(os.path.join(self.cache, "image-arm-0000000000000000.tmp"))
+        first = self.build("arm")
+        self.assertRegex(os.path.basename(first), r"^image-arm-[0-9a-f]{16}$")
+        with open(os.path.join(first, "vmlinuz"), "rb") as f:
+            self.assertEqual(f.read(), b"KERNEL 1")
+        with open(os.path.join(first, "initramfs.cpio.gz"), "rb") as f:
+            gz = f.read()
+        self.assertEqual(gzip.decompress(gz), self.cpio)
+        self.assertEqual(gz[4:8], b"\0\0\0\0")  # no build time in the header
+        with open(os.path.join(first, "manifest.json")) as f:
+            manifest = json.load(f)
+        self.assertEqual((manifest["preset"], manifest["kernel"], manifest["initramfs_bytes"],
+                          manifest["agent_bytes"]),
+                         ("arm", "vmlinuz-6.1.0-armmp", len(self.cpio), {"/usr/bin/cloud-agent": 9}))
+        # The same inputs: the folder as it is, not written again.
+        os.unlink(os.path.join(first, "vmlinuz"))
+        self.assertEqual(self.build("arm"), first)
+        self.assertFalse(os.path.exists(os.path.join(first, "vmlinuz")))
+        # A new kernel: a new folder; the old one of this preset goes, the
+        # other preset's image and nothing else.
+        self.set_kernel(b"KERNEL 2")
+        second = self.build("arm")
+        self.assertNotEqual(second, first)
+        self.assertEqual(sorted(os.listdir(self.cache)),
+                         sorted([os.path.basename(second), os.path.basename(other)]))
+        # Same archive, same compressed bytes.
+        with open(os.path.join(second, "initramfs.cpio.gz"), "rb") as f:
+            self.assertEqual(f.read(), gz)
 
 
 if __name__ == "__main__":
