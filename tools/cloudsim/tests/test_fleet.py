@@ -6,6 +6,8 @@ import io
 import ipaddress
 import json
 import os
+import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -146,6 +148,147 @@ class Files(unittest.TestCase):
             f.write("L 10.500 02:fa:00:00:00:01\nR 11.250 cam-02fa00000001\nL 12.")
         self.assertEqual(fleet.read_events(path), [("L", 10.5, "02:fa:00:00:00:01"),
                                                    ("R", 11.25, "cam-02fa00000001")])
+
+
+def quiet():
+    stack = contextlib.ExitStack()
+    stack.enter_context(contextlib.redirect_stdout(io.StringIO()))
+    stack.enter_context(contextlib.redirect_stderr(io.StringIO()))
+    return stack
+
+
+class Layout(unittest.TestCase):
+    def test_each_agent_has_its_own_namespace_address_and_folder(self):
+        out = tempfile.mkdtemp(prefix="fleet-test-")
+        o = fleet.parse(["--cameras", "5", "--first-mac", "0x100", "--start-rate", "2", "--out",
+                         out, "--agent", "/opt/a/agent", "--netlib", "/opt/lib/libNetLib.so"])
+        f, batches, procs, waits = fleet.Fleet(o), [], [], []
+        f.say, f.watch = lambda *args: None, waits.append
+        with mock.patch.object(fleet, "ip_batch", lambda lines, netns=None:
+                               batches.append((netns, lines)) or (0, "")), \
+                mock.patch.object(fleet.os, "makedirs"), \
+                mock.patch("cloudsim.fleet.open", mock.mock_open(), create=True) as opened:
+            f.net_up()
+        resolv = {c.args[0] for c in opened.call_args_list}
+        self.assertEqual(resolv, {"/etc/netns/%s/resolv.conf" % ns for ns in f.names[1:]})
+        own = {ns: lines for ns, lines in batches if ns in f.names[1:]}
+        hub = "\n".join(sum((lines for ns, lines in batches if ns == f.hub), []))
+        macs = {}
+        for line in sum((lines for ns, lines in batches if ns is None), []):
+            m = re.match(r"link add eth0 netns (\S+) address (\S+) type veth peer name (\S+) "
+                         r"netns %s\Z" % f.hub, line)
+            if m:
+                macs[m.group(1)] = m.group(2)
+                self.assertIn("link set %s master %s up" % (m.group(3), fleet.BRIDGE), hub)
+        addrs = {}
+        for ns, lines in own.items():
+            addrs[ns], = re.findall(r"addr add (\S+)/15 dev eth0", "\n".join(lines))
+            for gw in (fleet.HUB_ADDR, fleet.MOVED_ADDR):
+                self.assertIn("neigh replace %s lladdr %s dev eth0 nud permanent"
+                              % (gw, fleet.BRIDGE_MAC), lines)
+            # The hub's fixed neighbour entry must name the MAC this
+            # namespace really has, or its answers go nowhere.
+            self.assertIn("neigh replace %s lladdr %s dev %s nud permanent"
+                          % (addrs[ns], macs[ns], fleet.BRIDGE), hub)
+        self.assertIn("address %s type bridge" % fleet.BRIDGE_MAC, hub)
+        self.assertEqual(sorted(macs.values()), [fleet.mac_of(i) for i in range(0x100, 0x105)])
+        self.assertEqual(len(set(addrs.values())), 5)
+        self.assertEqual(len(set(f.names)), 6)
+        for ns in f.names:  # findable by a later run, and not pruned while this one lives
+            self.assertEqual(re.match(fleet.PREFIX + r"(\d+)-", ns).group(1), str(os.getpid()))
+
+        def proc(name, cmd, cwd=None, env=None, stdout=None):
+            procs.append((cmd, cwd, env, stdout))
+        with mock.patch.object(fleet.harness, "Proc", proc):
+            f.start_agents()
+        self.assertEqual(waits, [1.0, 1.0])  # after agents 2 and 4: --start-rate a second
+        folders = set()
+        for cmd, cwd, env, log in procs:
+            self.assertEqual(cmd[:3] + cmd[4:], ["ip", "netns", "exec", "/opt/a/agent"])
+            self.assertEqual(env["NETLIB_SIM_CAMERA_IP"], addrs[cmd[3]])
+            self.assertTrue(env["LD_LIBRARY_PATH"].startswith("/opt/lib"))
+            self.assertEqual([env[k] for k in ("NETLIB_SIM_JOURNAL", "NETLIB_SIM_HANDOFF_LOG")],
+                             ["", ""])
+            for path in (log, env["NETLIB_SIM_ALARM_FIFO"]):
+                self.assertEqual(os.path.dirname(path), cwd)
+            self.assertTrue(os.path.isfile(os.path.join(cwd, "config_user.ini")))
+            self.assertEqual(os.path.dirname(cwd), os.path.join(out, "agents"))
+            folders.add(cwd)
+        self.assertEqual((len(folders), len({p[0][3] for p in procs})), (5, 5))
+
+
+class Leftovers(unittest.TestCase):
+    def test_only_the_namespaces_of_runs_that_are_gone_are_removed(self):
+        live, gone = "%s%d-" % (fleet.PREFIX, os.getpid()), fleet.PREFIX + "99999999-"
+        listing = "%shub (id: 0)\n%sa0 (id: 1)\n%shub (id: 2)\n%sa0\nother (id: 4)\n%sx\n" % (
+            live, live, gone, gone, fleet.PREFIX)
+        asked, killed, dropped, removed = [], [], [], []
+
+        def run(cmd, **kwargs):
+            asked.append(cmd)
+            text = listing if cmd == ["ip", "netns", "list"] else "4242\n4243\n"
+            return types.SimpleNamespace(stdout=text, returncode=0)
+        with mock.patch.object(fleet.subprocess, "run", run), \
+                mock.patch.object(fleet.os, "kill", lambda pid, sig: killed.append((pid, sig))), \
+                mock.patch.object(fleet, "ip_batch", lambda lines: dropped.extend(lines)), \
+                mock.patch.object(fleet.shutil, "rmtree", lambda p, **kw: removed.append(p)), \
+                quiet():
+            fleet.prune_leftovers()
+        stale = [gone + "hub", gone + "a0"]
+        self.assertEqual(asked[1:], [["ip", "netns", "pids", ns] for ns in stale])
+        self.assertEqual(killed, [(4242, signal.SIGKILL), (4243, signal.SIGKILL)] * 2)
+        self.assertEqual(dropped, ["netns del " + ns for ns in stale])
+        self.assertEqual(removed, ["/etc/netns/" + ns for ns in stale])
+
+
+def python(code, **kwargs):
+    return subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True, start_new_session=True, **kwargs)
+
+
+class Ending(unittest.TestCase):
+    def setUp(self):
+        self.out = tempfile.mkdtemp(prefix="fleet-test-")
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            self.addCleanup(signal.signal, sig, signal.getsignal(sig))
+
+    def test_agents_and_cloud_are_stopped_and_the_totals_kept(self):
+        f = fleet.Fleet(fleet.parse(["--out", self.out]))
+        for i, code in enumerate(("import time; time.sleep(60)", "raise SystemExit(1)")):
+            f.agents.append(fleet.harness.Proc("a%d" % i, [sys.executable, "-c", code],
+                                               stdout=os.path.join(self.out, "a%d.log" % i)))
+        f.agents[1].wait(10)
+        procs = [p.p for p in f.agents]
+        f.cloud = python("import json, sys; print('totals ' + json.dumps("
+                         "{'got': sys.stdin.readline()}))")
+        f.stop_all()
+        self.assertEqual([p.returncode for p in procs], [-signal.SIGTERM, 1])
+        self.assertEqual((f.agents, f.cloud, f.totals), ([], None, {"got": "quit\n"}))
+
+    def test_exit_codes_and_the_network_always_removed(self):
+        base = ["--out", self.out, "--agent", sys.executable, "--netlib", sys.executable]
+
+        def main(argv, euid=0, run=None):
+            removed = []
+
+            def net_up(f):
+                f.names = ["ns-a", "ns-b"]
+            with mock.patch.object(fleet.os, "geteuid", lambda: euid), \
+                    mock.patch.object(fleet.shutil, "which", lambda name: "/sbin/ip"), \
+                    mock.patch.object(fleet, "prune_leftovers", lambda: None), \
+                    mock.patch.object(fleet, "remove_namespaces", removed.extend), \
+                    mock.patch.multiple(fleet.Fleet, net_up=net_up, run=run), quiet():
+                return fleet.main(argv), removed
+
+        def cloud_died(f):
+            raise RuntimeError("the fleet cloud ended (exit 3) in the middle of the run")
+
+        def stopped(f):
+            raise fleet.Stop("SIGTERM")
+        self.assertEqual(main(base, euid=1000), (77, []))
+        self.assertEqual(main(base + ["--agent", os.path.join(self.out, "none")]), (2, []))
+        self.assertEqual(main(base, run=cloud_died), (1, ["ns-a", "ns-b"]))
+        self.assertEqual(main(base, run=stopped), (130, ["ns-a", "ns-b"]))
 
 
 if __name__ == "__main__":
