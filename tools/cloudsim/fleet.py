@@ -248,7 +248,10 @@ class Fleet:
                     if line.startswith("totals "):
                         self.totals = json.loads(line[7:])
             except (OSError, ValueError, subprocess.TimeoutExpired):
-                os.killpg(self.cloud.pid, signal.SIGKILL)
+                try:
+                    os.killpg(self.cloud.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass  # a cloud that ended on its own, already reaped
                 self.cloud.wait()
             self.cloud = None
 
