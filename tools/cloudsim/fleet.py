@@ -537,6 +537,8 @@ def parse(argv):
     last = o.first_mac + o.cameras - 1
     if o.cameras < 1 or o.first_mac < 0 or last > LAST_CAMERA:
         p.error("cameras %d to %d: numbers run from 0 to %d" % (o.first_mac, last, LAST_CAMERA))
+    if o.start_rate < 1:  # agents are started in groups of this many
+        p.error("--start-rate must be at least 1")
     if o.all:
         for name in SCENARIOS:
             setattr(o, name, True)

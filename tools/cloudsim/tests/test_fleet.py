@@ -44,6 +44,13 @@ class AddressPlan(unittest.TestCase):
             with self.assertRaises(SystemExit), contextlib.redirect_stderr(io.StringIO()):
                 fleet.parse(bad)
 
+    def test_agents_are_started_at_least_one_a_second(self):
+        # Zero would divide by zero in start_agents, with the namespaces made.
+        self.assertEqual(fleet.parse(["--start-rate", "1"]).start_rate, 1)
+        for rate in ("0", "-5"):
+            with self.assertRaises(SystemExit), contextlib.redirect_stderr(io.StringIO()):
+                fleet.parse(["--start-rate", rate])
+
 
 def run_on_clock(argv):
     """Fleet.run with the cloud, the agents and the waiting played on a
