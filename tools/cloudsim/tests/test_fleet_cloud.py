@@ -6,11 +6,12 @@ import contextlib
 import io
 import os
 import socket
+import struct
 import types
 import unittest
 from unittest import mock
 
-from cloudsim import fleet_cloud
+from cloudsim import fleet_cloud, wire
 from cloudsim.tests.test_cloud import Client
 
 HOST, MOVED = "127.0.0.1", "127.0.0.2"
@@ -27,7 +28,9 @@ async def dropped(client):
         client.w.close()
 
 
-class Phases(unittest.IsolatedAsyncioTestCase):
+class LiveCloud(unittest.IsolatedAsyncioTestCase):
+    """The three servers on loopback, and the steps of an agent."""
+
     async def asyncSetUp(self):
         with socket.socket() as a, socket.socket() as b, socket.socket() as c:
             for s in (a, b, c):
@@ -74,6 +77,8 @@ class Phases(unittest.IsolatedAsyncioTestCase):
         await d.close()
         return answer.get("LogicServerIp").decode(), int(answer.get("LogicServerPort"))
 
+
+class Phases(LiveCloud):
     async def test_logic_server_drops_then_refuses_then_returns(self):
         first = await self.logic_login()
         self.assertIn(DEV, self.cloud.logic_up)
@@ -116,6 +121,119 @@ class Phases(unittest.IsolatedAsyncioTestCase):
         await self.refused(fleet_cloud.RELAY_PORT)
         await self.tell("relay normal")
         await (await self.connect(fleet_cloud.RELAY_PORT)).close()
+
+
+async def until(test):
+    """Waits (two seconds at most) for the cloud to have done something."""
+    for _ in range(200):
+        if test():
+            return
+        await asyncio.sleep(0.01)
+    raise AssertionError("the cloud never got there")
+
+
+class OddAgents(LiveCloud):
+    async def asyncSetUp(self):
+        await super().asyncSetUp()
+        self.unhandled = []
+        asyncio.get_running_loop().set_exception_handler(
+            lambda loop, context: self.unhandled.append(context))
+
+    async def test_junk_before_a_login_is_passed_over(self):
+        c = await self.connect(fleet_cloud.LOGIC_PORT)
+        junk = [b"", b"X what", b"0" + b"{not an envelope}\0", b"0\xff\xfe\0",
+                wire.video_body(b"\0" * 100, 1, True, 640, 480)]
+        c.w.write(b"".join(wire.frame(body) for body in junk))
+        c.text(1, [("devId", DEV)])
+        self.assertEqual([m.type for m in await c.messages(3)], [1, 2, 3])
+        counts = self.cloud.counts
+        self.assertEqual((counts.login["logic"], self.cloud.frames, list(self.cloud.logic_up)),
+                         (1, 1, [DEV]))
+        await c.close()
+
+    async def test_an_oversized_frame_ends_only_its_own_link(self):
+        for port in (fleet_cloud.DIRECTORY_PORT, fleet_cloud.LOGIC_PORT, fleet_cloud.RELAY_PORT):
+            c = await self.connect(port)
+            c.w.write(struct.pack("<I", 1 << 24) + b"0")
+            self.assertTrue(await dropped(c), port)
+        self.assertEqual(await self.directory_answer(), (HOST, fleet_cloud.LOGIC_PORT))
+        await (await self.logic_login()).close()
+        self.assertEqual(self.unhandled, [])
+
+    async def test_a_camera_back_on_a_new_link_stays_up_when_the_old_one_ends(self):
+        # The old link of a camera that came back may end after the new one
+        # logged in: the camera is still up. --video 1: cam-01 keeps its
+        # video across links, cam-02 gets none though cam-01 is gone.
+        old, new = await self.logic_login(), await self.logic_login()
+        relays = []
+        for cam in ("cam-01", "cam-01"):
+            r = await self.connect(fleet_cloud.RELAY_PORT)
+            r.text(1, [("SxtId", cam), ("PWD", "1")])
+            r.text(0)
+            self.assertEqual([m.type for m in await r.messages(2)], [2, 0])
+            relays.append(r)
+        for link in (old, relays[0]):
+            link.w.close()
+        await until(lambda: len(self.cloud.logic_links) == 1 and len(self.cloud.relay_links) == 1)
+        self.assertEqual((list(self.cloud.logic_up), list(self.cloud.relay_up)),
+                         ([DEV], ["cam-01"]))
+        for link in (new, relays[1]):
+            link.w.close()
+        await until(lambda: not self.cloud.logic_up and not self.cloud.relay_up)
+        r = await self.connect(fleet_cloud.RELAY_PORT)
+        r.text(1, [("SxtId", "cam-02"), ("PWD", "1")])
+        r.text(0)
+        self.assertEqual([m.type for m in await r.messages(1)], [0])
+        await r.close()
+
+
+def syn(src, sport, dst, dport, options=b""):
+    ip = bytes([0x45 + len(options) // 4, 0]) + b"\0" * 10 + socket.inet_aton(src) \
+        + socket.inet_aton(dst) + options
+    return b"\0" * 12 + b"\x08\x00" + ip + struct.pack("!HH", sport, dport) + b"\0" * 16
+
+
+class SynCount(unittest.TestCase):
+    """Attempts as the counting socket hands them over: per server, a
+    retransmission not counted again."""
+
+    def test_attempts_by_server(self):
+        o = types.SimpleNamespace(host=HOST, moved_host=MOVED, video=0, events=os.devnull,
+                                  series=os.devnull)
+        cloud = fleet_cloud.FleetCloud(o)
+        self.addCleanup(cloud.series.close)
+        self.addCleanup(cloud.events.close)
+        now = [100.0]
+        cam = "198.18.1.1"
+        logic = (HOST, fleet_cloud.LOGIC_PORT)
+
+        def seen(*packets):
+            queue = list(packets)
+
+            def recv(size):
+                if not queue:
+                    raise BlockingIOError
+                return queue.pop(0)[:size]
+            with mock.patch.object(fleet_cloud, "time",
+                                   types.SimpleNamespace(monotonic=lambda: now[0])):
+                cloud.on_syn_readable(types.SimpleNamespace(recv=recv))
+            return dict(cloud.counts.syn)
+
+        first = syn(cam, 40000, *logic)
+        self.assertEqual(seen(first, first), {"directory": 0, "logic": 1, "relay": 0})
+        now[0] += fleet_cloud.RETRANSMIT_WINDOW_S - 1
+        self.assertEqual(seen(first)["logic"], 1)
+        now[0] += fleet_cloud.RETRANSMIT_WINDOW_S
+        self.assertEqual(seen(first)["logic"], 2)  # the same port again, a new attempt
+        cloud.counts.reset()
+        counted = seen(syn(cam, 40000, HOST, fleet_cloud.DIRECTORY_PORT),
+                       syn(cam, 40001, MOVED, fleet_cloud.LOGIC_PORT),
+                       syn(cam, 40002, HOST, fleet_cloud.RELAY_PORT, options=b"\1" * 8),
+                       syn(cam, 40003, MOVED, fleet_cloud.RELAY_PORT),  # nothing there
+                       syn(cam, 40004, HOST, 22), first[:33],
+                       syn(cam, 40005, HOST, fleet_cloud.RELAY_PORT, options=b"\1" * 40)[:70])
+        self.assertEqual(counted, {"directory": 1, "logic": 1, "relay": 1})
+        self.assertEqual(cloud.totals.syn, {"directory": 1, "logic": 3, "relay": 1})
 
 
 if __name__ == "__main__":
