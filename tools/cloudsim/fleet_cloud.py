@@ -249,10 +249,13 @@ class FleetCloud:
 
     async def on_directory(self, reader, writer):
         self.count("accept", DIRECTORY)
+        answered = [False]
 
         def on_text(msg):
-            if msg.type != 1:
+            # One answer a link: its sending side is shut after it.
+            if msg.type != 1 or answered[0]:
                 return
+            answered[0] = True
             self.send(writer, 1, [("LogicServerIp", self.logic_host),
                                   ("LogicServerPort", str(LOGIC_PORT))])
             self.count("login", DIRECTORY)

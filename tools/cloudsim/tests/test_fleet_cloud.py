@@ -160,6 +160,15 @@ class OddAgents(LiveCloud):
         await (await self.logic_login()).close()
         self.assertEqual(self.unhandled, [])
 
+    async def test_a_second_query_on_one_directory_link_is_not_answered(self):
+        d = await self.connect(fleet_cloud.DIRECTORY_PORT)
+        d.text(1, [("userName", "")])
+        d.text(1, [("userName", "")])
+        self.assertEqual(len(await d.messages(2)), 1)  # and the end of the link
+        d.w.close()
+        await until(lambda: asyncio.all_tasks() == {asyncio.current_task()})  # its handler ended
+        self.assertEqual((self.cloud.counts.login["directory"], self.unhandled), (1, []))
+
     async def test_a_camera_back_on_a_new_link_stays_up_when_the_old_one_ends(self):
         # The old link of a camera that came back may end after the new one
         # logged in: the camera is still up. --video 1: cam-01 keeps its
