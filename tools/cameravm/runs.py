@@ -138,6 +138,14 @@ def run_demo(image, out, duration, pace, pcap=None):
     return ok, figures
 
 
+def running_agent_pid(board):
+    pid = board.agent_pid()
+    if pid is None:
+        raise RuntimeError("the agent is not running on the board (see %s)"
+                           % os.path.join(board.work, "console.log"))
+    return pid
+
+
 def watch_demo(board, cloud):
     """Logs in on the console, then takes the board's figures as the
     cloud's milestones pass."""
@@ -145,10 +153,7 @@ def watch_demo(board, cloud):
     fig = {}
     c.login()
     fig["login_prompt_s"] = round(time.monotonic() - board.powered_on, 1)
-    pid = board.agent_pid()
-    if pid is None:
-        raise RuntimeError("the agent is not running on the board (see %s)"
-                           % os.path.join(board.work, "console.log"))
+    pid = running_agent_pid(board)
     uid = board.proc_status(pid)["Uid"].split()[0]
     print("demo: on the board the agent runs as pid %d, uid %s (%s)"
           % (pid, uid, "unprivileged" if uid != "0" else "ROOT"))
@@ -237,7 +242,7 @@ def run_lifecycle(image, out):
                      "relay link up %.1f s after power-on" % (seen[0] - board.powered_on)
                      if seen else "no relay login within 120 s"):
             return 1
-        pid = board.agent_pid()
+        pid = running_agent_pid(board)
         uid = board.proc_status(pid)["Uid"].split()[0]
         check("agent unprivileged", uid != "0", "pid %d, Uid %s" % (pid, uid))
         time.sleep(2)
