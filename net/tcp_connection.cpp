@@ -797,8 +797,12 @@ short TcpConnection::WaitForEvents(int timeoutMs)
     // comes before the exchange below (and is seen there, so the poll only
     // looks) or after the announcement (and writes to the pipe).
     m_OwnerWaiting.store(true);
-    if (m_WakePending.exchange(false))
+    if (m_WakePending.exchange(false)) {
+        // Already woken: the poll only looks, and this is no wait to a
+        // waker, which leaves a later wake to the next one.
+        m_OwnerWaiting.store(false);
         timeoutMs = 0;
+    }
     int ready = poll(fds, count, timeoutMs);
     m_OwnerWaiting.store(false);
     // Take the wake before draining the pipe: a Wake from here on finds the
